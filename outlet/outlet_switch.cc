@@ -1,0 +1,102 @@
+#include "outlet_switch.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <new>
+
+outlet_switch::outlet_switch() : device_path(new char[1]()), port() {}
+
+bool outlet_switch::set_device(const char* path) {
+  size_t size = strlen(path) + 1;
+  char* copy = new (std::nothrow) char[size];
+  if (copy == nullptr) return false;
+  memcpy(copy, path, size);
+  device_path.reset(copy);
+  return true;
+}
+
+bool outlet_switch::open() {
+  if (device_path[0] == '\0') return false;
+  return port.open(device_path.get());
+}
+
+bool outlet_switch::close() {
+  if (device_path[0] == '\0') return false;
+  port.close();
+  return true;
+}
+
+namespace {
+
+// Drives the two lines of one frame and remembers whether every change
+// reached the port.
+class frame_writer {
+ public:
+  explicit frame_writer(rs232& port) : port(port) {}
+
+  void data(bool level) { ok &= port.set_rts(level); }
+  void clock(bool level) { ok &= port.set_dtr(level); }
+  static void pause() { usleep(1); }
+
+  void clock_pulse() {
+    clock(true);
+    pause();
+    clock(false);
+  }
+
+  // Most significant bit first, one clock pulse per bit.
+  void bits(unsigned value, int top_bit) {
+    for (int i = top_bit; i >= 0; --i) {
+      data((value >> i) & 1u);
+      clock_pulse();
+    }
+  }
+
+  // Data falls while the clock is high.
+  void start() {
+    data(true);
+    clock(true);
+    pause();
+    data(false);
+    pause();
+    clock(false);
+    pause();
+  }
+
+  // Data rises while the clock is high.
+  void stop() {
+    data(false);
+    clock(true);
+    pause();
+    data(true);
+    pause();
+    clock(false);
+    pause();
+  }
+
+  bool all_ok() const { return ok; }
+
+ private:
+  rs232& port;
+  bool ok = true;
+};
+
+}  // namespace
+
+bool outlet_switch::set_outlets(int address, int mask) {
+  // Unsigned, so that any int wraps to its two's-complement low bits.
+  unsigned address_byte = (static_cast<unsigned>(address) + 32u) & 0x7fu;
+  unsigned data_byte = static_cast<unsigned>(mask) & 0xffu;
+
+  frame_writer frame(port);
+  frame.start();
+  frame.bits(address_byte, 6);
+  frame.data(false);  // write
+  frame.clock_pulse();
+  frame.clock_pulse();  // acknowledge slot, never read
+  frame.bits(data_byte, 7);
+  frame.clock_pulse();  // acknowledge slot, never read
+  frame.stop();
+  return frame.all_ok();
+}

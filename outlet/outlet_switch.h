@@ -1,0 +1,41 @@
+// outlet_switch: a device path bound to one serial port, and the switching
+// frame that sets a RELKA box's outlets.
+//
+// The box is not spoken to with bytes. RTS is its data line and DTR its
+// clock, and the frame has the shape of an I2C write: start, the 7-bit bus
+// address (box address + 32) and a write bit, an acknowledge clock, the
+// outlet mask, an acknowledge clock, stop. Acknowledges are clocked but never
+// read, so a missing box cannot be told from a present one.
+#ifndef RELKA_OUTLET_OUTLET_SWITCH_H_
+#define RELKA_OUTLET_OUTLET_SWITCH_H_
+
+#include <memory>
+
+#include "rs232.h"
+
+class outlet_switch {
+ public:
+  outlet_switch();
+  outlet_switch(const outlet_switch&) = delete;
+  outlet_switch& operator=(const outlet_switch&) = delete;
+
+  // Replaces the device path with a copy; false (old path kept) when the
+  // memory for the copy cannot be had.
+  bool set_device(const char* path);
+  const char* get_device() const { return device_path.get(); }
+
+  // Both are false while no device path has been set.
+  bool open();
+  bool close();
+
+  // Clocks out the frame for `address` and `mask` on the open port. Every
+  // one of the frame's line changes is made even if one fails, but the
+  // result is false when any of them failed: the outlets may not be set.
+  bool set_outlets(int address, int mask);
+
+ private:
+  std::unique_ptr<char[]> device_path;
+  rs232 port;
+};
+
+#endif  // RELKA_OUTLET_OUTLET_SWITCH_H_

@@ -1,0 +1,82 @@
+// rs232: one serial device, owned for as long as it is open.
+//
+// Principles of operation. The object keeps five line settings (speed, data
+// bits, parity, stop bits, flow control) and turns them into raw-mode termios
+// settings. open() refuses the controlling terminal and anything that is not a
+// terminal, claims the device with a UUCP lock file in /var/lock (the owner's
+// pid as "%10d\n"), saves the line's own settings and puts ours in place.
+// close() undoes all three in reverse: settings back, descriptor closed, lock
+// file removed. While open, set_rts()/set_dtr() drive the two modem control
+// outputs by a read-modify-write of the modem bits, so every other line keeps
+// its level.
+//
+// A descriptor of 0 means "closed"; the object never keeps a device or a lock
+// file on descriptor 0, so that test is exact. Nothing is thrown: operations
+// answer through their result and print their own one-line diagnostic, of the
+// form "rs232::<operation>: <text>", on standard error.
+#ifndef RELKA_SERIAL_RS232_H_
+#define RELKA_SERIAL_RS232_H_
+
+#include <termios.h>
+
+class rs232 {
+ public:
+  rs232();
+  ~rs232();
+  rs232(const rs232&) = delete;
+  rs232& operator=(const rs232&) = delete;
+
+  // Opens, locks and sets up `path`; closes whatever was open first.
+  bool open(const char* path);
+  // Puts the saved settings back, closes the device and releases the lock.
+  // Nothing on a closed port.
+  void close();
+
+  // Setters store the value as given and re-apply the settings when open.
+  void set_baud(int baud);
+  void set_data_bits(char data_bits);
+  void set_parity(char parity);
+  void set_stop_bits(char stop_bits);
+  void set_flow(char flow);
+
+  int get_baud() const { return baud; }
+  char get_data_bits() const { return data_bits; }
+  char get_parity() const { return parity; }
+  char get_stop_bits() const { return stop_bits; }
+  char get_flow() const { return flow; }
+  // The object's own buffer: the path of the last open that got past the
+  // controlling-terminal test.
+  const char* get_device() const { return device; }
+
+  // Modem control outputs. Only on an open port; true when the modem bits
+  // were read and written back.
+  bool set_rts(bool on);
+  bool set_dtr(bool on);
+
+  // Rebuilds the termios settings from the five settings; applies them to
+  // the device (after queued output) when open.
+  void apply_settings();
+
+  // UUCP lock file for the open terminal. lock() is true when this process
+  // now holds it; unllock() removes it only if it holds our pid.
+  bool lock();
+  void unllock();
+
+ private:
+  bool set_modem_bit(int bit, bool on);
+  void abandon_open();
+
+  int baud;
+  char data_bits;
+  char parity;
+  char stop_bits;
+  char device[256];
+  char flow;
+  char lock_file[256];
+  int fd;
+  termios new_settings;
+  termios saved_settings;
+  void (*async_handler)(int);
+};
+
+#endif  // RELKA_SERIAL_RS232_H_
