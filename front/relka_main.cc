@@ -11,19 +11,11 @@
 
 namespace {
 
-enum option_index {
-  opt_version = 0,
-  opt_help = 1,
-  opt_device = 2,
-  opt_quiet = 3,
-  opt_set = 4,
-  opt_address = 5,
-  opt_end = 6,
-};
-
 const char kDefaultDevice[] = "/dev/relka";
 
-void register_options(cmd_option* table) {
+}  // namespace
+
+void register_relka_options(cmd_option* table) {
   register_option(table, opt_version, "version", "v", 0, 0);
   register_option(table, opt_quiet, "quite", "q", 0, 0);
   register_option(table, opt_help, "help", "h", 0, 0);
@@ -32,6 +24,8 @@ void register_options(cmd_option* table) {
   register_option(table, opt_address, "address", "a", 1, 0);
   register_option(table, opt_end, "", "", 0, 0);
 }
+
+namespace {
 
 void print_help() {
   printf("-h, --help               This helpscreen\n");
@@ -56,7 +50,7 @@ int to_int(const char* text) {
 int relka_main(int argc, const char* const* argv) {
   auto box = std::make_unique<outlet_switch>();
   std::vector<cmd_option> table(cmd_table_size);
-  register_options(table.data());
+  register_relka_options(table.data());
   parse_command_line(argc, argv, table.data());
 
   bool quiet = table[opt_quiet].given;

@@ -36,13 +36,20 @@ speed_t speed_code(int baud) {
 
 // open(2) that never leaves its result on descriptor 0. With standard input
 // closed the system hands out 0, which this class reads as "no descriptor";
-// moving it up keeps that convention true. -1 on failure.
+// /dev/null holds 0 for the moment of the open, so the device keeps the
+// descriptor it was opened on. -1 on failure.
 int open_above_zero(const char* path, int flags, mode_t mode = 0) {
+  int placeholder = -1;
+  if (fcntl(0, F_GETFD) == -1 && errno == EBADF)
+    placeholder = ::open("/dev/null", O_RDONLY);
   int fd = ::open(path, flags, mode);
-  if (fd != 0) return fd;
-  int moved = fcntl(fd, F_DUPFD, 1);
-  ::close(fd);
-  return moved;
+  if (placeholder >= 0) ::close(placeholder);
+  if (fd == 0) {  // nothing could hold 0: move the descriptor up instead
+    int moved = fcntl(fd, F_DUPFD, 1);
+    ::close(fd);
+    fd = moved;
+  }
+  return fd;
 }
 
 // Reads the pid in a lock file. False when there is no readable file; text
@@ -85,7 +92,8 @@ rs232::rs232()
       fd(0),
       new_settings(),
       saved_settings(),
-      async_handler(nullptr) {}
+      async_handler(nullptr),
+      lock_held(false) {}
 
 rs232::~rs232() { close(); }
 
@@ -245,14 +253,17 @@ bool rs232::lock() {
   ssize_t written = ::write(lock_fd, text, length);
   (void)written;
   ::close(lock_fd);
+  lock_held = true;
   return true;
 }
 
 void rs232::unllock() {
   int owner = 0;
+  bool mine = lock_held;
+  lock_held = false;
   if (!read_lock_owner(lock_file, &owner)) return;
   if (owner == getpid()) {
-    unlink(lock_file);
+    if (mine) unlink(lock_file);
   } else {
     fprintf(stderr, "rs232::unllock: unable to remove lock file [%s]\n",
             lock_file);

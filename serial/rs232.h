@@ -57,8 +57,9 @@ class rs232 {
   // the device (after queued output) when open.
   void apply_settings();
 
-  // UUCP lock file for the open terminal. lock() is true when this process
-  // now holds it; unllock() removes it only if it holds our pid.
+  // UUCP lock file for the open terminal. lock() is true when this object
+  // now holds it; unllock() removes it only if it holds our pid and this
+  // object made it, and reports a lock file that holds another pid.
   bool lock();
   void unllock();
 
@@ -77,6 +78,10 @@ class rs232 {
   termios new_settings;
   termios saved_settings;
   void (*async_handler)(int);
+  // This object created the lock file now named in lock_file. Another
+  // rs232 of the same process writes the same pid, so the pid alone cannot
+  // tell whose lock it is.
+  bool lock_held;
 };
 
 #endif  // RELKA_SERIAL_RS232_H_

@@ -1,0 +1,136 @@
+// GoogleTest fixtures on the emulated line. Every test gets a fresh testbed
+// with /dev/relka on a fresh pseudo-terminal, and leaves no lock file behind,
+// even when an assertion fails half-way.
+#ifndef RELKA_BENCH_LINE_FIXTURE_H_
+#define RELKA_BENCH_LINE_FIXTURE_H_
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "serial_bench.h"
+
+// Status inputs a box holds asserted; they must survive every write of RTS
+// and DTR untouched.
+constexpr int kStatusBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A file that is removed when the scope ends.
+class scoped_file {
+ public:
+  scoped_file(std::string path, const std::string& text) : path_(std::move(path)) {
+    write_file(path_, text);
+  }
+  ~scoped_file() { unlink(path_.c_str()); }
+  scoped_file(const scoped_file&) = delete;
+  scoped_file& operator=(const scoped_file&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A private folder for files a test makes, removed with all it holds.
+class scoped_folder {
+ public:
+  scoped_folder() {
+    char pattern[] = "/tmp/relka-test.XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~scoped_folder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  scoped_folder(const scoped_folder&) = delete;
+  scoped_folder& operator=(const scoped_folder&) = delete;
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string lock_text(int pid) {
+  char text[32];
+  snprintf(text, sizeof text, "%10d\n", pid);
+  return text;
+}
+
+class line_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(serial_bench::available())
+        << "run the tests under umockdev-wrapper";
+    bench_ = std::make_unique<serial_bench>();
+    line = add_line("/dev/relka", kStatusBits);
+  }
+
+  void TearDown() override {
+    for (const std::string& lock : locks_) unlink(lock.c_str());
+    bench_.reset();
+  }
+
+  modem_line* add_line(const std::string& path, int word = kStatusBits) {
+    modem_line* added = bench_->add_line(path, word);
+    if (added != nullptr) locks_.push_back(added->lock_path());
+    return added;
+  }
+
+  // The settings the pseudo-terminal holds now, read through a second open.
+  termios line_settings(const modem_line& which) {
+    termios settings{};
+    int fd = open(which.terminal().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0);
+    tcgetattr(fd, &settings);
+    close(fd);
+    return settings;
+  }
+
+  // Gives the line settings a port would not choose (slow, cooked, echoing)
+  // so that putting them back can be told from leaving ours.
+  void preset_cooked(const modem_line& which) {
+    termios settings = line_settings(which);
+    settings.c_lflag |= ICANON | ECHO | ISIG;
+    cfsetispeed(&settings, B2400);
+    cfsetospeed(&settings, B2400);
+    int fd = open(which.terminal().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    tcsetattr(fd, TCSANOW, &settings);
+    close(fd);
+  }
+
+  std::unique_ptr<serial_bench> bench_;
+  modem_line* line = nullptr;
+
+ private:
+  std::vector<std::string> locks_;
+};
+
+inline bool same_settings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+         a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+#endif  // RELKA_BENCH_LINE_FIXTURE_H_

@@ -1,0 +1,188 @@
+#include "serial_bench.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+
+#include <utility>
+
+namespace {
+
+// Reads or writes the int that a TIOCMGET/TIOCMSET argument points to.
+bool exchange_word(UMockdevIoctlClient* client, int* word, bool to_client) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  g_autoptr(UMockdevIoctlData) data =
+      umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
+  if (data == nullptr) return false;
+  if (to_client)
+    memcpy(data->data, word, sizeof(int));
+  else
+    memcpy(word, data->data, sizeof(int));
+  return true;
+}
+
+}  // namespace
+
+modem_line::modem_line(UMockdevTestbed* testbed, std::string path, int word)
+    : testbed_(testbed),
+      handler_(umockdev_ioctl_base_new()),
+      path_(std::move(path)),
+      far_end_(umockdev_testbed_get_dev_fd(testbed, path_.c_str())),
+      word_(word) {
+  char name[128] = "";
+  if (far_end_ >= 0 && ptsname_r(far_end_, name, sizeof name) == 0)
+    terminal_ = name;
+  g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&modem_line::on_ioctl),
+                   this);
+  g_signal_connect(handler_, "client-connected",
+                   G_CALLBACK(&modem_line::on_connect), this);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed_, path_.c_str(), handler_,
+                                     &error)) {
+    fprintf(stderr, "bench: cannot attach modem lines to %s: %s\n",
+            path_.c_str(), error->message);
+    g_error_free(error);
+  }
+}
+
+modem_line::~modem_line() {
+  // The handler may outlive us inside the testbed; it must not call back.
+  g_signal_handlers_disconnect_by_data(handler_, this);
+  umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
+  g_object_unref(handler_);
+}
+
+int modem_line::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client,
+                         void* self) {
+  return static_cast<modem_line*>(self)->handle(client);
+}
+
+void modem_line::on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*,
+                            void* self) {
+  modem_line* line = static_cast<modem_line*>(self);
+  std::lock_guard<std::mutex> hold(line->mutex_);
+  ++line->opens_;
+}
+
+bool modem_line::handle(UMockdevIoctlClient* client) {
+  gulong request = umockdev_ioctl_client_get_request(client);
+  if (request != TIOCMGET && request != TIOCMSET) return false;
+
+  std::lock_guard<std::mutex> hold(mutex_);
+  bool unplugged = writes_left_ == 0;
+  if (request == TIOCMGET) {
+    ++gets_;
+    if (fail_get_ || unplugged || !exchange_word(client, &word_, true)) {
+      umockdev_ioctl_client_complete(client, -1, EIO);
+      return true;
+    }
+  } else {
+    int written = 0;
+    if (fail_set_ || unplugged || !exchange_word(client, &written, false)) {
+      umockdev_ioctl_client_complete(client, -1, EIO);
+      return true;
+    }
+    word_ = written;
+    changes_.push_back({g_get_monotonic_time(), written});
+    if (writes_left_ > 0) --writes_left_;
+  }
+  umockdev_ioctl_client_complete(client, 0, 0);
+  return true;
+}
+
+int modem_line::word() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return word_;
+}
+
+void modem_line::set_word(int word) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  word_ = word;
+}
+
+void modem_line::fail_get(bool fail) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  fail_get_ = fail;
+}
+
+void modem_line::fail_set(bool fail) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  fail_set_ = fail;
+}
+
+void modem_line::unplug_after(int writes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  writes_left_ = writes;
+}
+
+std::vector<line_change> modem_line::changes() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return changes_;
+}
+
+int modem_line::get_count() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return gets_;
+}
+
+int modem_line::open_count() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return opens_;
+}
+
+void modem_line::clear_record() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  changes_.clear();
+  gets_ = 0;
+  opens_ = 0;
+}
+
+std::string modem_line::lock_path() const {
+  size_t slash = terminal_.rfind('/');
+  return "/var/lock/LCK.." + terminal_.substr(slash + 1);
+}
+
+serial_bench::serial_bench() : testbed_(umockdev_testbed_new()) {}
+
+serial_bench::~serial_bench() {
+  lines_.clear();  // detach before the testbed goes
+  g_object_unref(testbed_);
+}
+
+bool serial_bench::available() {
+  const char* preload = getenv("LD_PRELOAD");
+  return preload != nullptr && strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+modem_line* serial_bench::add_line(const std::string& path, int word) {
+  const std::string prefix = "/dev/";
+  if (path.compare(0, prefix.size(), prefix) != 0) {
+    fprintf(stderr, "bench: %s is not under /dev\n", path.c_str());
+    return nullptr;
+  }
+  std::string node = path.substr(prefix.size());
+  // Each node needs its own device number; ttyS numbers keep them apart.
+  int minor = 64 + static_cast<int>(lines_.size());
+  std::string description = "P: /devices/bench/" + node + "\nN: " + node +
+                            "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + path +
+                            "\nA: dev=4:" + std::to_string(minor) + "\n";
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(testbed_, description.c_str(),
+                                        &error)) {
+    fprintf(stderr, "bench: cannot add %s: %s\n", path.c_str(), error->message);
+    g_error_free(error);
+    return nullptr;
+  }
+  lines_.push_back(std::make_unique<modem_line>(testbed_, path, word));
+  return lines_.back().get();
+}
+
+std::string serial_bench::root() const {
+  gchar* dir = umockdev_testbed_get_root_dir(testbed_);
+  std::string root = dir;
+  g_free(dir);
+  return root;
+}

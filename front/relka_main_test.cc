@@ -1,0 +1,220 @@
+// The built relka, run as a user runs it, against the emulated line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frame_decoder.h"
+#include "line_fixture.h"
+#include "run_program.h"
+
+namespace {
+
+const std::string kBanner = "relka - RELKA outlet switch, by the relka developers\n";
+const std::string kHelp =
+    "-h, --help               This helpscreen\n"
+    "-v, --version            Info about this program\n"
+    "-d, --device             Device, where RELKA is connected (Default: /dev/relka)\n"
+    "-q, --quite              Quite mode, no output to console\n"
+    "-s, --set <ports>        Set outlet <ports>\n"
+    "-a, --address <adr>      Sets address to <adr> (default: 0)\n"
+    "\n";
+const std::string kVersion = "Version 1.0, 26.08.2002\n\r";
+
+program_run relka(const std::vector<std::string>& args,
+                  child_stdin input = child_stdin::null_device) {
+  return run_program(RELKA_BINARY, args, input);
+}
+
+class relka_test : public line_test {
+ protected:
+  // The one frame the box received, or a failure naming what it got.
+  testing::AssertionResult one_frame(int box_address, int data) {
+    decoded_line seen = decode_frames(line->changes(), kStatusBits);
+    if (!seen.faults.empty())
+      return testing::AssertionFailure() << seen.faults[0].what;
+    if (seen.frames.size() != 1)
+      return testing::AssertionFailure() << seen.frames.size() << " frames";
+    const decoded_frame& f = seen.frames[0];
+    if (f.box_address() != box_address || f.data != data)
+      return testing::AssertionFailure()
+             << "address " << f.box_address() << " data " << f.data;
+    return testing::AssertionSuccess();
+  }
+
+  void expect_released() {
+    EXPECT_FALSE(file_exists(line->lock_path())) << "lock file left behind";
+  }
+};
+
+TEST_F(relka_test, SwitchesAddressAndMaskAndLeavesTheLineAsItWas) {
+  preset_cooked(*line);
+  termios before = line_settings(*line);
+  program_run run = relka({"-d", "/dev/relka", "-a", "2", "-s", "5"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(kBanner, run.out);
+  EXPECT_EQ("", run.err);
+  EXPECT_EQ(60u, line->changes().size());
+  EXPECT_TRUE(one_frame(2, 5));
+  EXPECT_TRUE(same_settings(before, line_settings(*line)));
+  expect_released();
+}
+
+struct run_case {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string out;
+  std::string err;
+  int frames;     // 0: nothing sent
+  int address;
+  int data;
+  bool opened;    // the device was reached at all
+};
+
+void PrintTo(const run_case& c, std::ostream* os) { *os << c.name; }
+
+
+class relka_run_test : public relka_test,
+                       public testing::WithParamInterface<run_case> {};
+
+TEST_P(relka_run_test, Behaves) {
+  const run_case& c = GetParam();
+  program_run run = relka(c.args);
+  EXPECT_EQ(c.status, run.status);
+  EXPECT_EQ(c.out, run.out);
+  EXPECT_EQ(c.err, run.err);
+  if (c.frames)
+    EXPECT_TRUE(one_frame(c.address, c.data));
+  else
+    EXPECT_TRUE(line->changes().empty());
+  EXPECT_EQ(c.opened, line->open_count() > 0);
+  expect_released();
+}
+
+const std::string kMissing = "rs232::open: cannot open device [=/dev/relka]\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, relka_run_test,
+    testing::Values(
+        run_case{"NoArguments", {}, 0, kBanner, "", 0, 0, 0, true},
+        run_case{"SetWithoutAddress", {"-s", "3"}, 0, kBanner, "", 1, 0, 3, true},
+        run_case{"AddressWithoutSet", {"-a", "2"}, 0, kBanner, "", 0, 0, 0, true},
+        run_case{"LaterSetWins", {"-s", "1", "-s", "2"}, 0, kBanner, "", 1, 0, 2, true},
+        run_case{"DeviceAsLastArgument", {"-s", "9", "-d"}, 0, kBanner, "", 1, 0, 9, true},
+        run_case{"DeviceOfSpaces", {"-d   ", "-s1"}, 0, kBanner, "", 1, 0, 1, true},
+        run_case{"AttachedForms", {"--device/dev/relka", "-a7", "--set255"}, 0,
+                 kBanner, "", 1, 7, 255, true},
+        run_case{"SetSwallowsHelp", {"-s", "-h"}, 0, kBanner, "", 1, 0, 0, true},
+        run_case{"SetWithoutValueSendsZero", {"-a", "3", "-s"}, 0, kBanner, "", 1, 3, 0, true},
+        run_case{"NumbersAsStrtolReadsThem", {"-s", " 12abc", "-a", "x"}, 0, kBanner,
+                 "", 1, 0, 12, true},
+        run_case{"FreeArgumentsIgnored", {"--quiet", "-qv", "-x", "junk", "-s", "4"}, 0,
+                 kBanner, "", 1, 0, 4, true},
+        run_case{"Help", {"-h"}, 0, kBanner + kHelp, "", 0, 0, 0, false},
+        run_case{"HelpWinsOverVersionAndQuiet", {"-h", "-q", "-v"}, 0, kHelp, "", 0, 0,
+                 0, false},
+        run_case{"Version", {"-v"}, 0, kBanner + kVersion, "", 0, 0, 0, false},
+        run_case{"QuietVersionOpensAndCloses", {"-v", "-q"}, 0, "", "", 0, 0, 0, true},
+        run_case{"QuietSwitch", {"--quite", "-s", "6"}, 0, "", "", 1, 0, 6, true},
+        run_case{"EqualsSignIsPartOfTheDevice", {"--device=/dev/relka"}, 255,
+                 kBanner + "RELKA not found at =/dev/relka\n", kMissing, 0, 0, 0, false},
+        run_case{"QuietNotFound", {"-q", "-d=/dev/relka"}, 255, "", kMissing, 0, 0, 0,
+                 false},
+        run_case{"ControllingTerminal", {"-d", "/dev/tty", "-s", "1"}, 255,
+                 kBanner + "RELKA not found at /dev/tty\n",
+                 "rs232::open: requested device [/dev/tty] is the controlling "
+                 "terminal.\n",
+                 0, 0, 0, false}),
+    [](const testing::TestParamInfo<run_case>& info) {
+      return std::string(info.param.name);
+    });
+
+}  // namespace
+
+namespace {
+
+TEST_F(relka_test, LinesThatCannotBeDrivenFailTheRun) {
+  line->fail_set(true);
+  program_run run = relka({"-q", "-a", "1", "-s", "3"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("relka: cannot drive the control lines of /dev/relka; "
+            "the outlets may not be switched\n",
+            run.err);
+  EXPECT_EQ(60, line->get_count()) << "the frame must still go out whole";
+  expect_released();
+}
+
+TEST_F(relka_test, AdapterPulledMidFrameFailsTheRun) {
+  line->unplug_after(30);
+  program_run run = relka({"-s", "3"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(30u, line->changes().size());
+  expect_released();
+}
+
+TEST_F(relka_test, ClosedStandardInputChangesNothing) {
+  preset_cooked(*line);
+  termios before = line_settings(*line);
+  program_run run = relka({"-a", "4", "-s", "0x10"}, child_stdin::closed);
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_TRUE(one_frame(4, 0));
+  EXPECT_TRUE(same_settings(before, line_settings(*line)));
+  expect_released();
+}
+
+TEST_F(relka_test, ClosedStandardInputStillHonoursALiveLock) {
+  scoped_file lock(line->lock_path(), lock_text(getpid()));
+  program_run run = relka({"-s", "1"}, child_stdin::closed);
+  EXPECT_EQ(255, run.status);
+  EXPECT_EQ(lock_text(getpid()), read_file(lock.path()));
+  EXPECT_TRUE(line->changes().empty());
+}
+
+TEST_F(relka_test, LiveHolderRefusesTheRun) {
+  scoped_file lock(line->lock_path(), lock_text(getpid()));
+  preset_cooked(*line);
+  termios before = line_settings(*line);
+  program_run run = relka({"-s", "1"});
+  EXPECT_EQ(255, run.status);
+  EXPECT_EQ(kBanner + "RELKA not found at /dev/relka\n", run.out);
+  EXPECT_EQ("rs232::lock: device [/dev/relka] used by another process [" +
+                std::to_string(getpid()) + "]\n" +
+                "rs232::unllock: unable to remove lock file [" +
+                line->lock_path() + "]\n",
+            run.err);
+  EXPECT_EQ(lock_text(getpid()), read_file(lock.path()));
+  EXPECT_TRUE(same_settings(before, line_settings(*line)));
+  EXPECT_TRUE(line->changes().empty());
+}
+
+TEST_F(relka_test, StaleLockIsTakenOverAndRemoved) {
+  scoped_file lock(line->lock_path(), lock_text(999999999));
+  program_run run = relka({"-s", "2"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.err);
+  EXPECT_TRUE(one_frame(0, 2));
+  expect_released();
+}
+
+TEST_F(relka_test, OverlongDeviceIsRefusedNotCut) {
+  // Cut to 255 characters this would name a real, other device.
+  std::string path = "/dev/relka" + std::string(246, '/') + "x";
+  program_run run = relka({"-d", path, "-s", "1"});
+  EXPECT_EQ(255, run.status);
+  EXPECT_EQ(kBanner, run.out);
+  EXPECT_EQ("relka: device path longer than 255 characters, refused\n", run.err);
+  EXPECT_EQ(0, line->open_count());
+}
+
+TEST_F(relka_test, MissingDefaultDevice) {
+  bench_.reset();  // no /dev/relka at all
+  program_run run = relka({});
+  EXPECT_EQ(255, run.status);
+  EXPECT_EQ(kBanner + "RELKA not found at /dev/relka\n", run.out);
+  EXPECT_EQ("rs232::open: cannot open device [/dev/relka]\n", run.err);
+}
+
+}  // namespace
