@@ -3,6 +3,11 @@
 #include <ctype.h>
 #include <string.h>
 
+#include <new>
+#include <vector>
+
+#include "response_file.h"
+
 namespace {
 
 // Copies as much of `src` as fits; true when all of it did.
@@ -141,5 +146,18 @@ void register_option(cmd_option* table, int index, const char* long_name,
 void parse_command_line(int argc, const char* const* argv, cmd_option* table) {
   int registered = clear_table(table);
   if (argc < 2) return;
-  parser(table, registered).parse(argc - 1, argv + 1);
+  if (argv[1][0] != '@') {
+    parser(table, registered).parse(argc - 1, argv + 1);
+    return;
+  }
+  // The file's lines replace the whole command line.
+  response_file file;
+  if (!file.read(argv[1] + 1)) return;
+  std::vector<const char*> args;
+  try {
+    args = file.arguments();
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  parser(table, registered).parse(static_cast<int>(args.size()), args.data());
 }

@@ -218,3 +218,36 @@ TEST_F(relka_test, MissingDefaultDevice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(relka_test, ResponseFileChoosesTheFrame) {
+  scoped_folder folder;
+  scoped_file rsp(folder.file("rack.rsp"),
+                  "# rack 3, lower box\r\n-d /dev/relka\r\n-a 3\r\n--set 129\r\n");
+  program_run run = relka({"@" + rsp.path(), "-s", "1", "-a", "0"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(kBanner, run.out);
+  EXPECT_TRUE(one_frame(3, 129));
+  expect_released();
+}
+
+TEST_F(relka_test, QuietResponseFile) {
+  scoped_folder folder;
+  scoped_file rsp(folder.file("quiet.rsp"), "-q\n-s\n-a 6\n");
+  program_run run = relka({"@" + rsp.path()});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_TRUE(one_frame(0, 0)) << "-s takes the line \"-a 6\" as its value";
+}
+
+TEST_F(relka_test, UnreadableResponseFileRunsWithTheDefaults) {
+  program_run run = relka({"@/nonexistent/rack.rsp", "-s", "1"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ("Can't access file '/nonexistent/rack.rsp'\n" + kBanner, run.out);
+  EXPECT_EQ(1, line->open_count()) << "the default device is opened and closed";
+  EXPECT_TRUE(line->changes().empty());
+  expect_released();
+}
+
+}  // namespace
