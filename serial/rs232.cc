@@ -2,12 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
 
 namespace {
 
@@ -284,4 +289,125 @@ bool rs232::set_modem_bit(int bit, bool on) {
   else
     bits &= ~bit;
   return ioctl(fd, TIOCMSET, &bits) != -1;
+}
+
+bool rs232::cts() { return modem_status(TIOCM_CTS, "cts"); }
+bool rs232::dsr() { return modem_status(TIOCM_DSR, "dsr"); }
+bool rs232::cd() { return modem_status(TIOCM_CAR, "cd"); }
+bool rs232::ri() { return modem_status(TIOCM_RNG, "ri"); }
+
+bool rs232::modem_status(int bit, const char* query) {
+  int bits = 0;
+  if (ioctl(fd, TIOCMGET, &bits) == -1) {
+    fprintf(stderr, "rs232::%s: error ioctl\n", query);
+    return false;
+  }
+  return (bits & bit) != 0;
+}
+
+int rs232::write_byte(char byte) {
+  if (fd <= 0) return -1;
+  return static_cast<int>(::write(fd, &byte, 1));
+}
+
+int rs232::write_buffer(const char* data, int length) {
+  if (fd <= 0 || length < -1) return -1;
+  size_t size = length == -1 ? strlen(data) : static_cast<size_t>(length);
+  int written = static_cast<int>(::write(fd, data, size));
+  tcdrain(fd);
+  return written;
+}
+
+char rs232::read_byte() {
+  char byte = 0;
+  if (fd <= 0 || ::read(fd, &byte, 1) != 1) return 0;
+  return byte;
+}
+
+int rs232::read_buffer(char* buffer, int size) {
+  if (fd <= 0) return -1;
+  return static_cast<int>(::read(fd, buffer, size < 0 ? 0 : size));
+}
+
+void rs232::flush() {
+  if (fd > 0) tcflush(fd, TCIOFLUSH);
+}
+
+bool rs232::enable_sigio(void (*handler)(int)) {
+  if (fd <= 0) return false;
+  async_handler = handler;
+  // No SA_RESTART: a blocking read that the signal interrupts fails with
+  // EINTR instead of waiting on.
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  if (sigaction(SIGIO, &action, nullptr) != 0) return false;
+  fcntl(fd, F_SETOWN, getpid());
+  // Replaces the status flags: O_ASYNC on, O_NONBLOCK and O_APPEND off.
+  fcntl(fd, F_SETFL, O_ASYNC);
+  return true;
+}
+
+bool rs232::ignore_sigio() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  return sigaction(SIGIO, &action, nullptr) == 0;
+}
+
+namespace {
+
+using wait_clock = std::chrono::steady_clock;
+
+// Sleeps until input is pending on `fd` or `deadline` has come. With `fd`
+// of -1 it only sleeps.
+void sleep_for_input(int fd, wait_clock::time_point deadline) {
+  wait_clock::duration left = deadline - wait_clock::now();
+  if (left <= wait_clock::duration::zero()) return;
+  // Rounded up: waking early would only cost another empty read.
+  long long ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  int timeout = static_cast<int>(std::min<long long>(ms, INT_MAX));
+  pollfd line = {fd, POLLIN, 0};
+  int ready = poll(&line, fd >= 0 ? 1 : 0, timeout);
+  // A hung-up line stays "ready" without ever giving a byte; pause rather
+  // than spin on it.
+  if (ready > 0 && (line.revents & POLLIN) == 0)
+    poll(nullptr, 0, std::min(timeout, 100));
+}
+
+}  // namespace
+
+bool rs232::wait_for(const char* pattern, int seconds, char* received,
+                     int* count) {
+  constexpr int kCapacity = 1024;
+  const wait_clock::time_point start = wait_clock::now();
+  const wait_clock::time_point deadline = start + std::chrono::seconds(seconds);
+  char buffer[kCapacity + 1];
+  int n = 0;
+  buffer[0] = '\0';
+  for (;;) {
+    // The limit is real time in whole seconds, tested before every read.
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
+        wait_clock::now() - start);
+    if (elapsed.count() >= seconds) return false;
+
+    int got = read_buffer(buffer + n, kCapacity - n);
+    if (got <= 0) {
+      // Sleep instead of spinning; a full buffer or a closed port has
+      // nothing to wait for but the limit.
+      sleep_for_input(fd > 0 && n < kCapacity ? fd : -1, deadline);
+      continue;
+    }
+    n += got;
+    buffer[n] = '\0';
+    // A zero byte ends the text searched, as it ends any C string.
+    if (strstr(buffer, pattern) == nullptr) continue;
+    if (received != nullptr) {
+      *count = n;
+      memcpy(received, buffer, n);
+    }
+    return true;
+  }
 }

@@ -53,6 +53,43 @@ class rs232 {
   bool set_rts(bool on);
   bool set_dtr(bool on);
 
+  // Modem status inputs. Only on an open port; a failing request prints
+  // "rs232::<query>: error ioctl" and reads as false.
+  bool cts();
+  bool dsr();
+  bool cd();
+  bool ri();
+
+  // The open descriptor, 0 when closed.
+  int get_fd() const { return fd; }
+
+  // Byte I/O. Each is one system request; on a closed port nothing reaches
+  // the system and the result is -1 (read_byte: 0). Results and errno are
+  // those of read/write. write_buffer with length -1 sends a C string
+  // without its terminator, then waits until the output has gone out.
+  int write_byte(char byte);
+  int write_buffer(const char* data, int length);
+  // The byte read, or 0 when none was pending, the read failed or the port
+  // is closed: a received zero byte looks the same.
+  char read_byte();
+  int read_buffer(char* buffer, int size);
+  // Discards input not yet read and output not yet sent.
+  void flush();
+
+  // Signal-driven input: `handler` runs on SIGIO whenever input arrives on
+  // the port. The descriptor becomes blocking (reads wait up to 0.5 s for a
+  // first byte) and stays so until the port is closed.
+  bool enable_sigio(void (*handler)(int));
+  // Sets the process's SIGIO action to "ignore"; the port is not touched.
+  bool ignore_sigio();
+
+  // Waits until `pattern` has arrived, at most `seconds` of real time. On
+  // success the bytes received during the wait (at most 1024, including any
+  // behind the pattern) are copied to `received` and their number stored in
+  // `count`, unless `received` is null. Bytes read during a wait that runs
+  // out are lost.
+  bool wait_for(const char* pattern, int seconds, char* received, int* count);
+
   // Rebuilds the termios settings from the five settings; applies them to
   // the device (after queued output) when open.
   void apply_settings();
@@ -65,6 +102,7 @@ class rs232 {
 
  private:
   bool set_modem_bit(int bit, bool on);
+  bool modem_status(int bit, const char* query);
   void abandon_open();
 
   int baud;
