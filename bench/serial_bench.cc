@@ -133,6 +133,13 @@ int modem_line::open_count() const {
   return opens_;
 }
 
+int modem_line::open_count_after(int expected, int ms) const {
+  std::int64_t until = g_get_monotonic_time() + std::int64_t{ms} * 1000;
+  while (open_count() < expected && g_get_monotonic_time() < until)
+    g_usleep(2000);
+  return open_count();
+}
+
 void modem_line::clear_record() {
   std::lock_guard<std::mutex> hold(mutex_);
   changes_.clear();

@@ -46,8 +46,11 @@ class modem_line {
 
   std::vector<line_change> changes() const;
   int get_count() const;
-  // How often the device node has been opened.
+  // How often the device node has been opened. umockdev learns of an open
+  // on its own thread, a moment after it happened: open_count_after waits up
+  // to `ms` milliseconds for at least `expected` opens, then answers.
   int open_count() const;
+  int open_count_after(int expected, int ms) const;
   void clear_record();
 
   // The far end of the pseudo-terminal: what the port writes can be read

@@ -1,0 +1,143 @@
+#include "report.h"
+
+#include <stdio.h>
+#include <sys/ioctl.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+std::string format(const char* pattern, long long a, long long b = 0,
+                   long long c = 0) {
+  char text[128];
+  snprintf(text, sizeof text, pattern, a, b, c);
+  return text;
+}
+
+std::string hex_byte(int value) { return format("0x%02llx", value); }
+
+// Microseconds from the first change.
+long long offset(const sim_run& run, std::size_t change) {
+  return run.changes.empty() ? 0 : run.changes[change].usec - run.changes[0].usec;
+}
+
+std::string where(const sim_run& run, std::size_t change) {
+  return format("change %lld (%lld us)", static_cast<long long>(change) + 1,
+                offset(run, change));
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20)
+          out += format("\\u%04llx", c);
+        else
+          out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_frame(const sim_run& run, const decoded_frame& f) {
+  return "{\"start\":true,\"address_byte\":" + std::to_string(f.address_byte) +
+         ",\"address_bits\":" + json_string(bit_string(f.address_byte, 7)) +
+         ",\"box_address\":" + std::to_string(f.box_address()) +
+         ",\"rw\":" + json_string(f.read ? "R" : "W") +
+         ",\"ack_address\":" + std::to_string(f.ack_address) +
+         ",\"data\":" + std::to_string(f.data) +
+         ",\"data_hex\":" + json_string(hex_byte(f.data)) +
+         ",\"data_bits\":" + json_string(bit_string(f.data, 8)) +
+         ",\"ack_data\":" + std::to_string(f.ack_data) +
+         ",\"stop\":true,\"first_change\":" + std::to_string(f.first_change + 1) +
+         ",\"last_change\":" + std::to_string(f.last_change + 1) +
+         ",\"start_us\":" + std::to_string(offset(run, f.first_change)) +
+         ",\"stop_us\":" + std::to_string(offset(run, f.last_change)) + "}";
+}
+
+std::string json_fault(const sim_run& run, const frame_fault& fault) {
+  return "{\"change\":" + std::to_string(fault.change + 1) +
+         ",\"at_us\":" + std::to_string(offset(run, fault.change)) +
+         ",\"what\":" + json_string(fault.what) + "}";
+}
+
+}  // namespace
+
+std::string text_report(const sim_run& run) {
+  std::string out = "relka-sim: the box at " + run.device + " saw " +
+                    std::to_string(run.changes.size()) + " line changes";
+  if (!run.changes.empty())
+    out += format(" in %lld us", offset(run, run.changes.size() - 1));
+  out += "\n";
+  if (run.decoded.frames.empty() && run.decoded.faults.empty())
+    out += "relka-sim: no frame was sent\n";
+  int number = 0;
+  for (const decoded_frame& f : run.decoded.frames) {
+    out += "frame " + std::to_string(++number) + ", from " +
+           where(run, f.first_change) + " to " + where(run, f.last_change) + ":\n";
+    out += "  start\n";
+    out += "  address  " + hex_byte(f.address_byte) + "  " +
+           bit_string(f.address_byte, 7) + "  (box address " +
+           std::to_string(f.box_address()) + ")\n";
+    out += std::string("  R/W      ") + (f.read ? "1  read\n" : "0  write\n");
+    out += "  ack      " + std::to_string(f.ack_address) + "\n";
+    out += "  data     " + hex_byte(f.data) + "  " + bit_string(f.data, 8) + "\n";
+    out += "  ack      " + std::to_string(f.ack_data) + "\n";
+    out += "  stop\n";
+  }
+  for (const frame_fault& fault : run.decoded.faults)
+    out += "not a frame at " + where(run, fault.change) + ": " + fault.what + "\n";
+  return out;
+}
+
+std::string json_report(const sim_run& run) {
+  std::string frames, faults;
+  for (const decoded_frame& f : run.decoded.frames)
+    frames += (frames.empty() ? "" : ",") + json_frame(run, f);
+  for (const frame_fault& fault : run.decoded.faults)
+    faults += (faults.empty() ? "" : ",") + json_fault(run, fault);
+  long long duration = run.changes.empty() ? 0 : offset(run, run.changes.size() - 1);
+  return "{\"device\":" + json_string(run.device) +
+         ",\"relka\":{\"status\":" + std::to_string(run.status) +
+         ",\"stdout\":" + json_string(run.out) + ",\"stderr\":" + json_string(run.err) +
+         "},\"changes\":" + std::to_string(run.changes.size()) +
+         ",\"duration_us\":" + std::to_string(duration) + ",\"frames\":[" + frames +
+         "],\"faults\":[" + faults + "]}\n";
+}
+
+std::string vcd_dump(const std::vector<line_change>& changes, int initial_word) {
+  std::string out =
+      "$version relka-sim $end\n"
+      "$timescale 1 us $end\n"
+      "$scope module relka $end\n"
+      "$var wire 1 r RTS $end\n"
+      "$var wire 1 d DTR $end\n"
+      "$upscope $end\n"
+      "$enddefinitions $end\n";
+  bool rts = initial_word & TIOCM_RTS, dtr = initial_word & TIOCM_DTR;
+  out += std::string("#0\n$dumpvars\n") + (rts ? "1" : "0") + "r\n" +
+         (dtr ? "1" : "0") + "d\n$end\n";
+  const std::int64_t lead = 10;
+  std::int64_t last = 0;
+  for (const line_change& c : changes) {
+    std::int64_t t = c.usec - changes[0].usec + lead;
+    if (t <= last) t = last + 1;
+    last = t;
+    std::string values;
+    if (c.rts() != rts) values += std::string(c.rts() ? "1" : "0") + "r\n";
+    if (c.dtr() != dtr) values += std::string(c.dtr() ? "1" : "0") + "d\n";
+    rts = c.rts();
+    dtr = c.dtr();
+    // A write that changes no level still takes its time slot.
+    out += "#" + std::to_string(t) + "\n" + values;
+  }
+  out += "#" + std::to_string(last + lead) + "\n";
+  return out;
+}

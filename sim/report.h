@@ -1,0 +1,29 @@
+// What relka-sim tells about a run: the box's view as text, as one JSON
+// object, and the raw waveform as a Value Change Dump.
+#ifndef RELKA_SIM_REPORT_H_
+#define RELKA_SIM_REPORT_H_
+
+#include <string>
+#include <vector>
+
+#include "frame_decoder.h"
+
+struct sim_run {
+  std::string device;              // where the box sat
+  int status = 0;                  // relka's exit status
+  std::string out;                 // relka's standard output
+  std::string err;                 // relka's standard error
+  int initial_word = 0;            // modem word before the first change
+  std::vector<line_change> changes;
+  decoded_line decoded;
+};
+
+std::string text_report(const sim_run& run);
+std::string json_report(const sim_run& run);
+
+// RTS and DTR over time, in microseconds from the first change (which is
+// moved 10 us after the initial levels). Changes that share a time stamp
+// are spread one microsecond apart so that none is lost to a viewer.
+std::string vcd_dump(const std::vector<line_change>& changes, int initial_word);
+
+#endif  // RELKA_SIM_REPORT_H_
