@@ -66,7 +66,8 @@ class rs232 {
   // Byte I/O. Each is one system request; on a closed port nothing reaches
   // the system and the result is -1 (read_byte: 0). Results and errno are
   // those of read/write. write_buffer with length -1 sends a C string
-  // without its terminator, then waits until the output has gone out.
+  // without its terminator (a length below -1 is refused with -1), then
+  // waits until the output has gone out.
   int write_byte(char byte);
   int write_buffer(const char* data, int length);
   // The byte read, or 0 when none was pending, the read failed or the port
