@@ -9,12 +9,6 @@
 #include "cmd_option.h"
 #include "outlet_switch.h"
 
-namespace {
-
-const char kDefaultDevice[] = "/dev/relka";
-
-}  // namespace
-
 void register_relka_options(cmd_option* table) {
   register_option(table, opt_version, "version", "v", 0, 0);
   register_option(table, opt_quiet, "quite", "q", 0, 0);
@@ -26,6 +20,8 @@ void register_relka_options(cmd_option* table) {
 }
 
 namespace {
+
+const char kDefaultDevice[] = "/dev/relka";
 
 void print_help() {
   printf("-h, --help               This helpscreen\n");

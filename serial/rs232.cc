@@ -231,27 +231,20 @@ bool rs232::lock() {
   }
   snprintf(lock_file, sizeof lock_file, "%s%s", kLockPrefix, slash + 1);
 
-  int lock_fd;
   int owner = 0;
-  if (read_lock_owner(lock_file, &owner)) {
-    if (process_alive(owner)) {
-      fprintf(stderr, "rs232::lock: device [%s] used by another process [%i]\n",
-              device, owner);
-      return false;
-    }
-    unlink(lock_file);
-    lock_fd = create_lock_file(lock_file);
-    if (lock_fd <= 0) {
-      fprintf(stderr, "rs232::lock: unable to create lock file [%s]\n",
-              lock_file);
-      return false;
-    }
-  } else {
-    lock_fd = create_lock_file(lock_file);
-    if (lock_fd <= 0) {
-      fprintf(stderr, "rs232::lock: cannot create lock file [%s]\n", lock_file);
-      return false;
-    }
+  bool stale = read_lock_owner(lock_file, &owner);
+  if (stale && process_alive(owner)) {
+    fprintf(stderr, "rs232::lock: device [%s] used by another process [%i]\n",
+            device, owner);
+    return false;
+  }
+  if (stale) unlink(lock_file);
+  int lock_fd = create_lock_file(lock_file);
+  if (lock_fd <= 0) {
+    fprintf(stderr, stale ? "rs232::lock: unable to create lock file [%s]\n"
+                          : "rs232::lock: cannot create lock file [%s]\n",
+            lock_file);
+    return false;
   }
   char text[32];
   int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
@@ -333,29 +326,32 @@ void rs232::flush() {
   if (fd > 0) tcflush(fd, TCIOFLUSH);
 }
 
-bool rs232::enable_sigio(void (*handler)(int)) {
-  if (fd <= 0) return false;
-  async_handler = handler;
-  // No SA_RESTART: a blocking read that the signal interrupts fails with
-  // EINTR instead of waiting on.
+namespace {
+
+// The process's SIGIO action, with an empty mask and no flags. Without
+// SA_RESTART a blocking read that the signal interrupts fails with EINTR
+// instead of waiting on.
+bool set_sigio_action(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  if (sigaction(SIGIO, &action, nullptr) != 0) return false;
+  return sigaction(SIGIO, &action, nullptr) == 0;
+}
+
+}  // namespace
+
+bool rs232::enable_sigio(void (*handler)(int)) {
+  if (fd <= 0) return false;
+  async_handler = handler;
+  if (!set_sigio_action(handler)) return false;
   fcntl(fd, F_SETOWN, getpid());
   // Replaces the status flags: O_ASYNC on, O_NONBLOCK and O_APPEND off.
   fcntl(fd, F_SETFL, O_ASYNC);
   return true;
 }
 
-bool rs232::ignore_sigio() {
-  struct sigaction action {};
-  action.sa_handler = SIG_IGN;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  return sigaction(SIGIO, &action, nullptr) == 0;
-}
+bool rs232::ignore_sigio() { return set_sigio_action(SIG_IGN); }
 
 namespace {
 
