@@ -1,4 +1,4 @@
-#include "cmd_option.h"
+#include "front/cmd_option.h"
 
 #include <ctype.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "response_file.h"
+#include "front/response_file.h"
 
 namespace {
 
@@ -60,8 +60,8 @@ match find_option(const cmd_option* table, int registered, const char* text,
 
 class parser {
  public:
-  parser(cmd_option* table, int registered)
-      : table(table), registered(registered), next_free(registered) {}
+  parser(cmd_option* options, int registered_count)
+      : table(options), registered(registered_count), next_free(registered_count) {}
 
   // Arguments args[0] to args[count - 1], in order.
   void parse(int count, const char* const* args) {

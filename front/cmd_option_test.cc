@@ -1,40 +1,15 @@
-#include "cmd_option.h"
+#include "front/cmd_option.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "line_fixture.h"
-#include "relka_main.h"
+#include "front/relka_main.h"
+#include "tests/case_name.h"
+#include "tests/relka_table.h"
 
 namespace {
-
-struct parsed {
-  std::vector<cmd_option> table = std::vector<cmd_option>(cmd_table_size);
-
-  explicit parsed(const std::vector<std::string>& args) {
-    register_relka_options(table.data());
-    std::vector<const char*> argv = {"relka"};
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    parse_command_line(static_cast<int>(argv.size()), argv.data(), table.data());
-  }
-
-  std::vector<std::string> free_args() const {
-    std::vector<std::string> out;
-    for (int i = opt_end; i < cmd_table_size && table[i].given; ++i)
-      out.push_back(table[i].value);
-    return out;
-  }
-
-  // Which options were given, as their short names: "d s".
-  std::string given() const {
-    std::string out;
-    for (int i = 0; i < opt_end; ++i)
-      if (table[i].given) out += std::string(out.empty() ? "" : " ") + table[i].short_name;
-    return out;
-  }
-};
 
 struct parse_case {
   std::vector<std::string> args;
@@ -91,7 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
         parse_case{{"-a", "2", "-d"}, "d a", "", "", "2", {}},
         parse_case{{"a", "-d", "x", "b"}, "d", "x", "", "", {"a", "b"}},
         parse_case{{"--set 7"}, "s", "", "7", "", {}},
-        parse_case{{"-s 12 "}, "s", "", "12 ", "", {}}));
+        parse_case{{"-s 12 "}, "s", "", "12 ", "", {}}),
+    [](const testing::TestParamInfo<parse_case>& c) {
+      std::string args;
+      for (const std::string& arg : c.param.args) args += " " + arg;
+      return indexed(c, args);
+    });
 
 TEST(cmd_option_test, LongValuesAreCutAndMarked) {
   std::string long_path(300, 'p');
@@ -146,82 +126,6 @@ TEST(cmd_option_test, EmptyLongNameMatchesEveryLongForm) {
   EXPECT_TRUE(table[0].given);
   EXPECT_STREQ("never", table[0].value);
   EXPECT_FALSE(table[1].given);
-}
-
-}  // namespace
-
-namespace {
-
-struct response_case {
-  const char* name;
-  std::string content;
-  std::vector<std::string> extra;  // command-line arguments after "@file"
-  std::string given;
-  std::string device;
-  std::string set;
-  std::string address;
-};
-
-void PrintTo(const response_case& c, std::ostream* os) { *os << c.name; }
-
-class response_file_test : public testing::TestWithParam<response_case> {};
-
-TEST_P(response_file_test, LinesReplaceTheCommandLine) {
-  const response_case& c = GetParam();
-  scoped_folder folder;
-  scoped_file file(folder.file("args.rsp"), c.content);
-  std::vector<std::string> args = {"@" + file.path()};
-  args.insert(args.end(), c.extra.begin(), c.extra.end());
-  testing::internal::CaptureStdout();
-  parsed p(args);
-  EXPECT_EQ("", testing::internal::GetCapturedStdout());
-  EXPECT_EQ(c.given, p.given());
-  EXPECT_EQ(c.device, p.table[opt_device].value);
-  EXPECT_EQ(c.set, p.table[opt_set].value);
-  EXPECT_EQ(c.address, p.table[opt_address].value);
-}
-
-const std::string kLong(1100, 'y');
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, response_file_test,
-    testing::Values(
-        response_case{"OneOptionPerLine", "-d /dev/ttyS1\n--set 5\n-a2\n", {}, "d s a",
-                      "/dev/ttyS1", "5", "2"},
-        response_case{"LaterArgumentsIgnored", "-s 3\n", {"-s", "1", "-q"}, "s", "", "3", ""},
-        response_case{"CarriageReturns", "-d /dev/ttyS1\r\n-s 7\r\n", {}, "d s",
-                      "/dev/ttyS1", "7", ""},
-        response_case{"CarriageReturnInside", "-s 1\r2\n", {}, "s", "", "12", ""},
-        response_case{"LastLineWithoutLineFeed", "-a 4\n-s 9", {}, "s a", "", "9", "4"},
-        response_case{"NoOptionLine", "/dev/ttyS1\n5\n\n", {}, "", "", "", ""},
-        response_case{"Empty", "", {}, "", "", "", ""},
-        response_case{"ValueOnItsOwnLineIsSkipped", "-s\n5\n", {}, "s", "", "", ""},
-        response_case{"NextKeptLineIsTheValue", "-s\n5\n-a 3\n", {}, "s", "", "-a 3", ""},
-        response_case{"TabAfterOptionKept", "-d\t/dev/ttyS1\n", {}, "d", "\t/dev/ttyS1", "",
-                      ""},
-        response_case{"TrailingSpacesKept", "-d /dev/ttyS1  \n", {}, "d", "/dev/ttyS1  ", "",
-                      ""},
-        response_case{"IndentedLinesSkipped", " -s 1\n\t-a 2\n", {}, "", "", "", ""},
-        response_case{"NoNesting", "@other.rsp\n-s 2\n", {}, "s", "", "2", ""},
-        response_case{"LongLineCutIntoPieces", "-d " + kLong + "\n-s 6\n", {}, "d s",
-                      kLong.substr(0, 255), "6", ""},
-        response_case{"LaterPieceCountsIfItIsAnOption",
-                      "#" + std::string(1022, 'z') + "-a 5\n", {}, "a", "", "", "5"}));
-
-TEST(response_file_test, UnreadableFileIsReportedAndLeavesDefaults) {
-  testing::internal::CaptureStdout();
-  parsed p({"@/nonexistent/relka.rsp", "-s", "1"});
-  EXPECT_EQ("Can't access file '/nonexistent/relka.rsp'\n",
-            testing::internal::GetCapturedStdout());
-  EXPECT_EQ("", p.given());
-  EXPECT_TRUE(p.free_args().empty());
-}
-
-TEST(response_file_test, BareAtNamesNoFile) {
-  testing::internal::CaptureStdout();
-  parsed p({"@"});
-  EXPECT_EQ("Can't access file ''\n", testing::internal::GetCapturedStdout());
-  EXPECT_EQ("", p.given());
 }
 
 }  // namespace

@@ -1,3 +1,3 @@
-#include "relka_main.h"
+#include "front/relka_main.h"
 
 int main(int argc, char** argv) { return relka_main(argc, argv); }

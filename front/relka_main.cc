@@ -1,4 +1,4 @@
-#include "relka_main.h"
+#include "front/relka_main.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,8 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "cmd_option.h"
-#include "outlet_switch.h"
+#include "front/cmd_option.h"
+#include "front/version.h"
+#include "outlet/outlet_switch.h"
 
 void register_relka_options(cmd_option* table) {
   register_option(table, opt_version, "version", "v", 0, 0);
@@ -21,12 +22,11 @@ void register_relka_options(cmd_option* table) {
 
 namespace {
 
-const char kDefaultDevice[] = "/dev/relka";
-
 void print_help() {
   printf("-h, --help               This helpscreen\n");
   printf("-v, --version            Info about this program\n");
-  printf("-d, --device             Device, where RELKA is connected (Default: /dev/relka)\n");
+  printf("-d, --device             Device, where RELKA is connected (Default: %s)\n",
+         default_device);
   printf("-q, --quite              Quite mode, no output to console\n");
   printf("-s, --set <ports>        Set outlet <ports>\n");
   printf("-a, --address <adr>      Sets address to <adr> (default: 0)\n");
@@ -56,7 +56,7 @@ int relka_main(int argc, const char* const* argv) {
     return 0;
   }
   if (table[opt_version].given && !quiet) {
-    printf("Version 1.0, 26.08.2002\n\r");
+    printf("Version %s, 26.08.2002\n\r", RELKA_VERSION);
     return 0;
   }
 
@@ -66,7 +66,7 @@ int relka_main(int argc, const char* const* argv) {
     fprintf(stderr, "relka: device path longer than 255 characters, refused\n");
     return -1;
   }
-  const char* device = value_or(table[opt_device], kDefaultDevice);
+  const char* device = value_or(table[opt_device], default_device);
   const char* address = value_or(table[opt_address], "0");
 
   box->set_device(device);

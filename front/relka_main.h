@@ -1,7 +1,7 @@
 #ifndef RELKA_FRONT_RELKA_MAIN_H_
 #define RELKA_FRONT_RELKA_MAIN_H_
 
-#include "cmd_option.h"
+#include "front/cmd_option.h"
 
 // The driver's options, by their index in its option table.
 enum relka_option {

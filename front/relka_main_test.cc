@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "frame_decoder.h"
-#include "line_fixture.h"
-#include "run_program.h"
+#include "sim/frame_decoder.h"
+#include "tests/line_fixture.h"
+#include "sim/run_program.h"
+#include "tests/case_name.h"
 
 namespace {
 
@@ -127,9 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "rs232::open: requested device [/dev/tty] is the controlling "
                  "terminal.\n",
                  0, 0, 0, false}),
-    [](const testing::TestParamInfo<run_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 }  // namespace
 

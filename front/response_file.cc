@@ -1,4 +1,4 @@
-#include "response_file.h"
+#include "front/response_file.h"
 
 #include <stdio.h>
 

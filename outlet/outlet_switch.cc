@@ -1,4 +1,4 @@
-#include "outlet_switch.h"
+#include "outlet/outlet_switch.h"
 
 #include <string.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ namespace {
 // reached the port.
 class frame_writer {
  public:
-  explicit frame_writer(rs232& port) : port(port) {}
+  explicit frame_writer(rs232& line) : port(line) {}
 
   void data(bool level) { ok &= port.set_rts(level); }
   void clock(bool level) { ok &= port.set_dtr(level); }

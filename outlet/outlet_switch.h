@@ -11,7 +11,10 @@
 
 #include <memory>
 
-#include "rs232.h"
+#include "serial/rs232.h"
+
+// Where a RELKA box is looked for when no device is named.
+constexpr char default_device[] = "/dev/relka";
 
 class outlet_switch {
  public:

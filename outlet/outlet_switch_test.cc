@@ -1,4 +1,4 @@
-#include "outlet_switch.h"
+#include "outlet/outlet_switch.h"
 
 #include <gtest/gtest.h>
 
@@ -7,16 +7,16 @@
 #include <utility>
 #include <vector>
 
-#include "frame_decoder.h"
-#include "line_fixture.h"
+#include "sim/frame_decoder.h"
+#include "tests/case_name.h"
+#include "tests/frame_match.h"
+#include "tests/line_fixture.h"
 
 namespace {
 
-using levels = std::vector<std::pair<bool, bool>>;  // (RTS, DTR) after each change
-
 // The frame as the box's datasheet draws it, change by change.
-levels drawn_frame(unsigned address_byte, unsigned data) {
-  levels out;
+line_levels drawn_frame(unsigned address_byte, unsigned data) {
+  line_levels out;
   bool rts = false, dtr = false;
   auto r = [&](bool v) { rts = v; out.push_back({rts, dtr}); };
   auto d = [&](bool v) { dtr = v; out.push_back({rts, dtr}); };
@@ -31,12 +31,6 @@ levels drawn_frame(unsigned address_byte, unsigned data) {
   return out;
 }
 
-levels recorded(const std::vector<line_change>& changes) {
-  levels out;
-  for (const line_change& c : changes) out.push_back({c.rts(), c.dtr()});
-  return out;
-}
-
 struct frame_case {
   int address;
   int mask;
@@ -47,21 +41,30 @@ struct frame_case {
 void PrintTo(const frame_case& c, std::ostream* os) { *os << "address " << c.address << " mask " << c.mask; }
 
 
-class outlet_frame_test : public line_test,
+// An outlet_switch on the emulated line, opened, with the record cleared.
+class outlet_test : public line_test {
+ protected:
+  void SetUp() override {
+    line_test::SetUp();
+    ASSERT_TRUE(box.set_device(default_device));
+    ASSERT_TRUE(box.open());
+    line->clear_record();
+  }
+
+  outlet_switch box;
+};
+
+class outlet_frame_test : public outlet_test,
                           public testing::WithParamInterface<frame_case> {};
 
 TEST_P(outlet_frame_test, BoxReceivesAddressAndMask) {
   const frame_case& c = GetParam();
-  outlet_switch box;
-  ASSERT_TRUE(box.set_device("/dev/relka"));
-  ASSERT_TRUE(box.open());
-  line->clear_record();
   EXPECT_TRUE(box.set_outlets(c.address, c.mask));
 
   std::vector<line_change> changes = line->changes();
   ASSERT_EQ(60u, changes.size());
   EXPECT_EQ(60, line->get_count()) << "each change is its own read-modify-write";
-  EXPECT_EQ(drawn_frame(c.address_byte, c.data), recorded(changes));
+  EXPECT_TRUE(same_levels(drawn_frame(c.address_byte, c.data), levels_of(changes)));
   for (const line_change& change : changes)
     ASSERT_EQ(kStatusBits, change.word & kStatusBits) << "status bits disturbed";
 
@@ -90,23 +93,19 @@ INSTANTIATE_TEST_SUITE_P(
                     frame_case{96, 1, 0, 0x01},      // 128 wraps to 0
                     frame_case{-1, -1, 31, 0xff},    // two's complement
                     frame_case{-32, 0x1a5, 0, 0xa5}, // bits above 7 dropped
-                    frame_case{INT_MAX, INT_MIN, 31, 0x00}));
+                    frame_case{INT_MAX, INT_MIN, 31, 0x00}),
+    [](const testing::TestParamInfo<frame_case>& frame) {
+      return "Address" + number_name(frame.param.address) + "Mask" +
+             number_name(frame.param.mask);
+    });
 
-TEST_F(line_test, FailingLinesStillSendTheWholeFrameButReportIt) {
-  outlet_switch box;
-  ASSERT_TRUE(box.set_device("/dev/relka"));
-  ASSERT_TRUE(box.open());
-  line->clear_record();
+TEST_F(outlet_test, FailingLinesStillSendTheWholeFrameButReportIt) {
   line->fail_set(true);
   EXPECT_FALSE(box.set_outlets(2, 5));
   EXPECT_EQ(60, line->get_count()) << "the frame stopped early";
 }
 
-TEST_F(line_test, AdapterPulledMidFrameIsReported) {
-  outlet_switch box;
-  ASSERT_TRUE(box.set_device("/dev/relka"));
-  ASSERT_TRUE(box.open());
-  line->clear_record();
+TEST_F(outlet_test, AdapterPulledMidFrameIsReported) {
   line->unplug_after(10);
   EXPECT_FALSE(box.set_outlets(2, 5));
   EXPECT_EQ(10u, line->changes().size());
@@ -128,10 +127,7 @@ TEST(outlet_switch_test, DevicePathIsExactlyTheLastOneGiven) {
   EXPECT_STREQ("/dev/a", box.get_device());
 }
 
-TEST_F(line_test, CloseReleasesTheLine) {
-  outlet_switch box;
-  ASSERT_TRUE(box.set_device("/dev/relka"));
-  ASSERT_TRUE(box.open());
+TEST_F(outlet_test, CloseReleasesTheLine) {
   EXPECT_TRUE(file_exists(line->lock_path()));
   EXPECT_TRUE(box.close());
   EXPECT_FALSE(file_exists(line->lock_path()));

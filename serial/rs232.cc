@@ -1,4 +1,4 @@
-#include "rs232.h"
+#include "serial/rs232.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,8 +15,6 @@
 #include <climits>
 
 namespace {
-
-const char kLockPrefix[] = "/var/lock/LCK..";
 
 struct speed_entry {
   int baud;
@@ -225,11 +223,11 @@ bool rs232::lock() {
             slash ? slash : name);
     return false;
   }
-  if (sizeof kLockPrefix - 1 + strlen(slash + 1) >= sizeof lock_file) {
+  if (sizeof uucp_lock_prefix - 1 + strlen(slash + 1) >= sizeof lock_file) {
     fprintf(stderr, "rs232::lock: lock file name too long [%s]\n", slash + 1);
     return false;
   }
-  snprintf(lock_file, sizeof lock_file, "%s%s", kLockPrefix, slash + 1);
+  snprintf(lock_file, sizeof lock_file, "%s%s", uucp_lock_prefix, slash + 1);
 
   int owner = 0;
   bool stale = read_lock_owner(lock_file, &owner);

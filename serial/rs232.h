@@ -19,6 +19,9 @@
 
 #include <termios.h>
 
+// UUCP lock files: this prefix and the terminal's own name.
+constexpr char uucp_lock_prefix[] = "/var/lock/LCK..";
+
 class rs232 {
  public:
   rs232();

@@ -10,11 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "line_fixture.h"
-#include "rs232.h"
+#include "tests/line_fixture.h"
+#include "serial/rs232.h"
+#include "tests/case_name.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -103,9 +102,9 @@ TEST_P(rs232_status_test, FailingRequestPrintsAndReadsFalse) {
   const status_case& c = GetParam();
   line->set_word(c.bit);
   line->fail_get(true);
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE((port.*c.query)());
-  EXPECT_EQ(std::string("rs232::") + c.name + ": error ioctl\n", GetCapturedStderr());
+  EXPECT_EQ(std::string("rs232::") + c.name + ": error ioctl\n", captured_stderr());
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, rs232_status_test,
@@ -113,9 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, rs232_status_test,
                                          status_case{"dsr", &rs232::dsr, TIOCM_DSR},
                                          status_case{"cd", &rs232::cd, TIOCM_CAR},
                                          status_case{"ri", &rs232::ri, TIOCM_RNG}),
-                         [](const testing::TestParamInfo<status_case>& info) {
-                           return std::string(info.param.name);
-                         });
+                         by_name());
 
 TEST_F(rs232_io_test, StatusQueryOnAPortWithoutModemLines) {
   // A plain pseudo-terminal, not on the bench, rejects TIOCMGET.
@@ -125,9 +122,9 @@ TEST_F(rs232_io_test, StatusQueryOnAPortWithoutModemLines) {
   grantpt(master);
   unlockpt(master);
   ASSERT_TRUE(plain.open(ptsname(master)));
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(plain.cts());
-  EXPECT_EQ("rs232::cts: error ioctl\n", GetCapturedStderr());
+  EXPECT_EQ("rs232::cts: error ioctl\n", captured_stderr());
   std::string lock = "/var/lock/LCK.." + std::string(strrchr(ptsname(master), '/') + 1);
   plain.close();
   close(master);
@@ -335,8 +332,8 @@ TEST_P(rs232_wait_time_test, KeepsTheLimitInRealTimeWithoutSpinning) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Descriptors, rs232_wait_time_test, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) {
-                           return std::string(info.param ? "Blocking" : "Polled");
+                         [](const testing::TestParamInfo<bool>& blocking) {
+                           return std::string(blocking.param ? "Blocking" : "Polled");
                          });
 
 TEST_F(rs232_io_test, FullBufferSleepsUntilTheLimit) {

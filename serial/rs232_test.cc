@@ -1,4 +1,4 @@
-#include "rs232.h"
+#include "serial/rs232.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,11 +7,10 @@
 #include <functional>
 #include <string>
 
-#include "line_fixture.h"
-#include "termios_spy.h"
+#include "tests/line_fixture.h"
+#include "tests/termios_spy.h"
+#include "tests/case_name.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -97,7 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
                     speed_case{460800, B460800},
                     // Not in the table: hang-up, never a neighbour.
                     speed_case{100, B0}, speed_case{0, B0},
-                    speed_case{134500, B0}, speed_case{-9600, B0}));
+                    speed_case{134500, B0}, speed_case{-9600, B0}),
+    [](const testing::TestParamInfo<speed_case>& rate) {
+      return "Baud" + number_name(rate.param.baud);
+    });
 
 struct setting_case {
   const char* name;
@@ -152,9 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
                        p.set_flow('S');
                      },
                      CS8, IXON | IXANY | IXOFF}),
-    [](const testing::TestParamInfo<setting_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 TEST_F(rs232_test, SetterOnOpenPortAppliesAfterQueuedOutput) {
   rs232 port;
@@ -200,11 +200,11 @@ TEST_F(rs232_test, RefusesTheControllingTerminal) {
   rs232 port;
   ASSERT_TRUE(port.open("/dev/relka"));
   port.close();
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open(ctermid(nullptr)));
   EXPECT_EQ("rs232::open: requested device [/dev/tty] is the controlling "
             "terminal.\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_STREQ("/dev/relka", port.get_device());
 }
 
@@ -212,10 +212,10 @@ TEST_F(rs232_test, RefusesAMissingPath) {
   scoped_folder folder;
   std::string missing = folder.file("missing");
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open(missing.c_str()));
   EXPECT_EQ("rs232::open: cannot open device [" + missing + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_EQ(missing, port.get_device());
 }
 
@@ -223,11 +223,11 @@ TEST_F(rs232_test, RefusesARegularFileWithoutLocking) {
   scoped_folder folder;
   scoped_file plain(folder.file("plain"), "not a terminal\n");
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open(plain.path().c_str()));
   EXPECT_EQ("rs232::open: requested device [" + plain.path() +
                 "] is not a tty device.\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_FALSE(file_exists("/var/lock/LCK..plain"));
   EXPECT_TRUE(termios_requests().empty());
 }
@@ -235,10 +235,10 @@ TEST_F(rs232_test, RefusesARegularFileWithoutLocking) {
 TEST_F(rs232_test, RefusesAPathThatWouldBeCut) {
   std::string longer = "/dev/" + std::string(251, 'x');  // 256 characters
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open(longer.c_str()));
   EXPECT_EQ("rs232::open: device path too long [" + longer + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
 }
 
 TEST_F(rs232_test, LiveHolderKeepsTheDeviceAndItsLockFile) {
@@ -247,13 +247,13 @@ TEST_F(rs232_test, LiveHolderKeepsTheDeviceAndItsLockFile) {
   preset_cooked(*line);
   termios before = line_settings(*line);
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open("/dev/relka"));
   EXPECT_EQ("rs232::lock: device [/dev/relka] used by another process [" +
                 std::to_string(holder) + "]\n" +
                 "rs232::unllock: unable to remove lock file [" +
                 line->lock_path() + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_EQ(lock_text(holder), read_file(lock.path()));
   EXPECT_TRUE(same_settings(before, line_settings(*line)));
 }
@@ -261,9 +261,9 @@ TEST_F(rs232_test, LiveHolderKeepsTheDeviceAndItsLockFile) {
 TEST_F(rs232_test, StaleLockIsTakenOver) {
   scoped_file lock(line->lock_path(), lock_text(dead_pid()));
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_TRUE(port.open("/dev/relka"));
-  EXPECT_EQ("", GetCapturedStderr());
+  EXPECT_EQ("", captured_stderr());
   EXPECT_EQ(lock_text(getpid()), read_file(lock.path()));
 }
 
@@ -276,27 +276,30 @@ class rs232_unreadable_lock_test
 TEST_P(rs232_unreadable_lock_test, CountsAsUsedByProcessZero) {
   scoped_file lock(line->lock_path(), GetParam());
   rs232 port;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open("/dev/relka"));
   EXPECT_EQ("rs232::lock: device [/dev/relka] used by another process [0]\n"
             "rs232::unllock: unable to remove lock file [" +
                 line->lock_path() + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_EQ(GetParam(), read_file(lock.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, rs232_unreadable_lock_test,
-                         testing::Values("", "garbage\n", "   \n"));
+                         testing::Values("", "garbage\n", "   \n"),
+                         [](const testing::TestParamInfo<const char*>& content) {
+                           return indexed(content, content.param);
+                         });
 
 TEST_F(rs232_test, OwnProcessIdCountsAsInUse) {
   rs232 first;
   ASSERT_TRUE(first.open("/dev/relka"));
   rs232 second;
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(second.open("/dev/relka"));
   EXPECT_EQ("rs232::lock: device [/dev/relka] used by another process [" +
                 std::to_string(getpid()) + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
   // The refused open must not release the lock the first object holds.
   EXPECT_EQ(lock_text(getpid()), read_file(line->lock_path()));
   first.close();
@@ -320,11 +323,11 @@ TEST_F(rs232_test, ForeignLockIsLeftInPlaceOnClose) {
   rs232 port;
   ASSERT_TRUE(port.open("/dev/relka"));
   scoped_file lock(line->lock_path(), lock_text(getppid()));
-  CaptureStderr();
+  capture_stderr();
   port.close();
   EXPECT_EQ("rs232::unllock: unable to remove lock file [" +
                 line->lock_path() + "]\n",
-            GetCapturedStderr());
+            captured_stderr());
   EXPECT_EQ(lock_text(getppid()), read_file(lock.path()));
 }
 
@@ -341,9 +344,9 @@ TEST_F(rs232_test, ReopenClosesTheFirstDeviceCompletely) {
   EXPECT_TRUE(file_exists(second->lock_path()));
 
   // Also when the new open fails.
-  CaptureStderr();
+  capture_stderr();
   EXPECT_FALSE(port.open("/dev/relka-missing"));
-  GetCapturedStderr();
+  captured_stderr();
   EXPECT_FALSE(file_exists(second->lock_path()));
 }
 
@@ -388,9 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
         control_case{"RtsOnAgain", &rs232::set_rts, true, TIOCM_RTS, TIOCM_RTS},
         control_case{"DtrOffAgain", &rs232::set_dtr, false, kStatusBits,
                      kStatusBits}),
-    [](const testing::TestParamInfo<control_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 TEST_F(rs232_test, ControlLineFailsWhenTheBitsCannotBeRead) {
   rs232 port;

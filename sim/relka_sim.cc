@@ -7,32 +7,31 @@
 // that inherits the testbed, so it opens, locks and drives the virtual box
 // exactly as it would a real one. The testbed only works inside umockdev's
 // preload library, so without it this program starts itself again under it.
-#include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-#include <umockdev.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "report.h"
-#include "run_program.h"
-#include "serial_bench.h"
+#include "outlet/outlet_switch.h"
+#include "sim/preload.h"
+#include "sim/report.h"
+#include "sim/run_program.h"
+#include "sim/serial_bench.h"
 
 namespace {
 
 // Status for this program's own failures, apart from relka's 0, 1 and 255.
 constexpr int kSimFailed = 125;
-const char kPreload[] = "libumockdev-preload.so.0";
-const char kBoxPath[] = "/dev/relka";
 
 const char kUsage[] =
-    "usage: relka-sim [--vcd FILE] [--json] [--relka PATH] [-- RELKA-ARGUMENTS...]\n"
+    "usage: relka-sim [--vcd FILE] [--json] [--relka PATH] [--time-limit SECONDS]\n"
+    "                 [-- RELKA-ARGUMENTS...]\n"
     "\n"
     "Runs relka against a virtual RELKA box at /dev/relka and reports what the\n"
     "box received: each frame's address and outlet mask, or what was wrong.\n"
@@ -42,6 +41,8 @@ const char kUsage[] =
     "                Change Dump, for PulseView or GTKWave\n"
     "  --json        report as one JSON object on the last line\n"
     "  --relka PATH  the relka to run (default: the one beside relka-sim)\n"
+    "  --time-limit SECONDS\n"
+    "                kill relka if it runs longer (default 60)\n"
     "  -h, --help    this text\n"
     "\n"
     "Exit status: relka's own, or 125 when relka-sim itself fails.\n";
@@ -51,8 +52,19 @@ struct sim_options {
   bool json = false;
   bool help = false;
   std::string relka;
+  double time_limit = default_time_limit;
   std::vector<std::string> relka_args;
 };
+
+// A positive number of seconds, fractions allowed.
+bool parse_seconds(const char* text, double& seconds) {
+  char* end = nullptr;
+  errno = 0;
+  double value = strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(value > 0)) return false;
+  seconds = value;
+  return true;
+}
 
 // False, with a message, on a word it does not know.
 bool parse_options(int argc, char** argv, sim_options& options) {
@@ -68,10 +80,16 @@ bool parse_options(int argc, char** argv, sim_options& options) {
       options.help = true;
     } else if ((arg == "--vcd" || arg == "--relka") && has_next) {
       (arg == "--vcd" ? options.vcd : options.relka) = argv[++i];
+    } else if (arg == "--time-limit" && has_next) {
+      if (!parse_seconds(argv[++i], options.time_limit)) {
+        fprintf(stderr, "relka-sim: --time-limit: not a positive number of seconds: %s\n%s",
+                argv[i], kUsage);
+        return false;
+      }
     } else {
+      bool wants_value = arg == "--vcd" || arg == "--relka" || arg == "--time-limit";
       fprintf(stderr, "relka-sim: %s: %s\n%s", arg.c_str(),
-              arg == "--vcd" || arg == "--relka" ? "needs a value" : "unknown option",
-              kUsage);
+              wants_value ? "needs a value" : "unknown option", kUsage);
       return false;
     }
   }
@@ -91,38 +109,20 @@ std::string folder_of(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// Inside umockdev's preload, the ioctl every call reaches is the preload
-// library's own.
-bool preloaded() {
-  Dl_info info{};
-  void* ioctl_fn = dlsym(RTLD_DEFAULT, "ioctl");
-  return ioctl_fn != nullptr && dladdr(ioctl_fn, &info) != 0 &&
-         info.dli_fname != nullptr && strstr(info.dli_fname, kPreload) != nullptr;
-}
-
-// umockdev installs the preload library beside libumockdev.
-std::string preload_library() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&umockdev_testbed_new), &info) == 0 ||
-      info.dli_fname == nullptr)
-    return "";
-  std::string candidate = folder_of(info.dli_fname) + "/" + kPreload;
-  return access(candidate.c_str(), R_OK) == 0 ? candidate : "";
-}
-
 // Starts this program again under umockdev's preload. Returns only on
 // failure, with the status to exit with.
 int restart_preloaded(char** argv) {
   if (getenv("RELKA_SIM_RESTARTED") != nullptr) {
-    fprintf(stderr, "relka-sim: %s did not load; is umockdev installed?\n", kPreload);
+    fprintf(stderr, "relka-sim: %s did not load; is umockdev installed?\n",
+            umockdev_preload_name);
     return kSimFailed;
   }
-  std::string library = preload_library();
+  std::string library = umockdev_preload_library();
   if (library.empty()) {
     fprintf(stderr,
             "relka-sim: umockdev's %s was not found; install Debian's umockdev "
             "package\n",
-            kPreload);
+            umockdev_preload_name);
     return kSimFailed;
   }
   const char* old = getenv("LD_PRELOAD");
@@ -152,11 +152,17 @@ int simulate(const sim_options& options) {
   }
   serial_bench bench;
   sim_run run;
-  run.device = kBoxPath;
-  modem_line* box = bench.add_line(kBoxPath, run.initial_word);
+  run.device = default_device;
+  modem_line* box = bench.add_line(default_device, run.initial_word);
   if (box == nullptr) return kSimFailed;
 
-  program_run relka_run = run_program(relka, options.relka_args);
+  program_run relka_run = run_program(relka, options.relka_args,
+                                      child_stdin::null_device, options.time_limit);
+  if (relka_run.timed_out) {
+    fprintf(stderr, "relka-sim: %s ran longer than %g s and was killed\n",
+            relka.c_str(), options.time_limit);
+    return kSimFailed;
+  }
   if (relka_run.status < 0) {
     fprintf(stderr, "relka-sim: cannot start %s\n", relka.c_str());
     return kSimFailed;
@@ -177,6 +183,15 @@ int simulate(const sim_options& options) {
   return run.status;
 }
 
+// A report that did not reach its reader is this program's own failure.
+int check_stdout(int status) {
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "relka-sim: cannot write the report: %s\n", strerror(errno));
+    return kSimFailed;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,8 +199,8 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, options)) return kSimFailed;
   if (options.help) {
     fputs(kUsage, stdout);
-    return 0;
+    return check_stdout(0);
   }
-  if (!preloaded()) return restart_preloaded(argv);
-  return simulate(options);
+  if (!under_umockdev_preload()) return restart_preloaded(argv);
+  return check_stdout(simulate(options));
 }

@@ -2,13 +2,18 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "line_fixture.h"
-#include "report.h"
-#include "run_program.h"
+#include "sim/serial_bench.h"
+#include "tests/capture.h"
+#include "tests/line_fixture.h"
+#include "sim/report.h"
+#include "sim/run_program.h"
+#include "tests/case_name.h"
+#include "tests/require_tool.h"
 
 namespace {
 
@@ -61,9 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 255, 0},
                     // A pseudo-terminal's master side has no modem lines.
                     status_case{"NoModemLines", {"-q", "-d", "/dev/ptmx", "-s", "1"}, 1, 0}),
-    [](const testing::TestParamInfo<status_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 TEST(relka_sim_test, JsonDescribesTheFrame) {
   program_run run = relka_sim({"--json", "--", "-a", "7", "-s", "255"});
@@ -114,6 +117,41 @@ TEST(relka_sim_test, OwnFailuresAre125) {
             run.err);
 }
 
+TEST(relka_sim_test, UnwritableReportIsItsOwnFailure) {
+  program_run run = run_program(
+      "/bin/sh", {"-c", std::string(RELKA_SIM_BINARY) + " -- -q -s 1 >/dev/full"});
+  EXPECT_EQ(125, run.status);
+  EXPECT_EQ("relka-sim: cannot write the report: No space left on device\n", run.err);
+}
+
+TEST(relka_sim_test, ProgramThatRunsTooLongIsKilled) {
+  auto start = std::chrono::steady_clock::now();
+  program_run run =
+      relka_sim({"--time-limit", "0.3", "--relka", "/bin/sleep", "--", "30"});
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(125, run.status);
+  EXPECT_EQ("relka-sim: /bin/sleep ran longer than 0.3 s and was killed\n", run.err);
+  EXPECT_LT(took, 5.0);
+}
+
+TEST(relka_sim_test, TimeLimitMustBeAPositiveNumber) {
+  for (const char* bad : {"0", "-1", "soon", "2x"}) {
+    program_run run = relka_sim({"--time-limit", bad});
+    EXPECT_EQ(125, run.status) << bad;
+    EXPECT_EQ(0u, run.err.rfind(std::string("relka-sim: --time-limit: not a positive "
+                                            "number of seconds: ") + bad + "\n"))
+        << run.err;
+  }
+}
+
+TEST(serial_bench_test, LineOutsideDevIsRefused) {
+  ASSERT_TRUE(serial_bench::available());
+  serial_bench bench;
+  fd_capture err(2);
+  EXPECT_EQ(nullptr, bench.add_line("/tmp/relka"));
+  EXPECT_EQ("relka-sim: /tmp/relka is not under /dev\n", err.text());
+}
+
 // What sigrok's decoder makes of relka-sim's dump: (address, data) pairs.
 std::vector<std::pair<int, int>> sigrok_decode(const std::string& vcd) {
   program_run run = run_program(
@@ -146,7 +184,7 @@ void PrintTo(const sigrok_case& c, std::ostream* os) {
 class relka_sim_sigrok_test : public testing::TestWithParam<sigrok_case> {};
 
 TEST_P(relka_sim_sigrok_test, SigrokReadsWhatWasAskedAndReported) {
-  ASSERT_TRUE(file_exists("/usr/bin/sigrok-cli")) << "install Debian's sigrok-cli";
+  REQUIRE_TOOL(file_exists("/usr/bin/sigrok-cli"), "sigrok-cli");
   scoped_folder folder;
   std::string vcd = folder.file("frame.vcd");
   const sigrok_case& c = GetParam();
@@ -166,7 +204,11 @@ TEST_P(relka_sim_sigrok_test, SigrokReadsWhatWasAskedAndReported) {
 INSTANTIATE_TEST_SUITE_P(Frames, relka_sim_sigrok_test,
                          testing::Values(sigrok_case{0, 0}, sigrok_case{2, 5},
                                          sigrok_case{7, 255}, sigrok_case{96, 0xa5},
-                                         sigrok_case{-1, -1}));
+                                         sigrok_case{-1, -1}),
+                         [](const testing::TestParamInfo<sigrok_case>& frame) {
+                           return "Address" + number_name(frame.param.address) + "Mask" +
+                                  number_name(frame.param.mask);
+                         });
 
 TEST(vcd_dump_test, KeepsEveryChangeApartInTime) {
   // Three writes in one microsecond: each must still get its own time.

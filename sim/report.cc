@@ -1,4 +1,4 @@
-#include "report.h"
+#include "sim/report.h"
 
 #include <stdio.h>
 #include <sys/ioctl.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frame_decoder.h"
+#include "sim/frame_decoder.h"
 
 struct sim_run {
   std::string device;              // where the box sat

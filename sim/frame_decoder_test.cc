@@ -1,4 +1,5 @@
-#include "frame_decoder.h"
+#include "sim/frame_decoder.h"
+#include "tests/case_name.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -65,7 +66,11 @@ TEST_P(decoder_good_test, ReadsAddressAndData) {
 INSTANTIATE_TEST_SUITE_P(Frames, decoder_good_test,
                          testing::Values(good_case{0, 0}, good_case{7, 255},
                                          good_case{96, 0x5a}, good_case{-1, -1},
-                                         good_case{127, 1}));
+                                         good_case{127, 1}),
+                         [](const testing::TestParamInfo<good_case>& frame) {
+                           return "Address" + number_name(frame.param.address) + "Mask" +
+                                  number_name(frame.param.mask);
+                         });
 
 TEST(decoder_test, IdleClockingBeforeAStartIsIgnored) {
   wire line;
@@ -132,9 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "data rose while the clock was high outside a frame"},
         fault_case{"BothAtOnce", wire().both(true, true).changes(), 0,
                    "data and clock changed in one write"}),
-    [](const testing::TestParamInfo<fault_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 TEST(decoder_test, DataFallingInsideAFrameIsARestartWithoutStop) {
   wire line;

@@ -1,33 +1,38 @@
-// The emulated serial line: a RELKA box on the bench without hardware.
+// The emulated serial line: a RELKA box on the desk without hardware.
 //
-// A serial_bench is one umockdev testbed. Each line added to it is a device
-// node (default /dev/relka) backed by a fresh pseudo-terminal, so open,
-// isatty, ttyname, termios and byte I/O are the kernel's own. Pseudo-terminals
-// have no modem lines, so the bench answers TIOCMGET/TIOCMSET itself: it keeps
-// the modem-control word and records every write with its time, which is the
-// waveform a box would see on RTS (data) and DTR (clock). Every other request
-// passes through to the pseudo-terminal.
-//
-// Works only in a process that runs under umockdev's preload (umockdev-wrapper
-// or umockdev-run); child processes inherit the testbed.
-#ifndef RELKA_BENCH_SERIAL_BENCH_H_
-#define RELKA_BENCH_SERIAL_BENCH_H_
+// A modem_line is one device node of a umockdev testbed, backed by a
+// pseudo-terminal. Pseudo-terminals have no modem lines, so the line answers
+// TIOCMGET/TIOCMSET itself: it keeps the modem-control word and records every
+// write with its time, which is the waveform a box would see on RTS (data)
+// and DTR (clock). Every other request passes through to the pseudo-terminal.
+// The record is one sequence for all processes that drive the line, so two
+// writers that overlap show up as a malformed frame.
+#ifndef RELKA_SIM_MODEM_LINE_H_
+#define RELKA_SIM_MODEM_LINE_H_
 
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "frame_decoder.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
+// One write of the modem-control word, as the line saw it.
+struct line_change {
+  std::int64_t usec;  // monotonic clock, microseconds
+  int word;           // the whole modem-control word written
+  bool rts() const;
+  bool dtr() const;
+};
+
 class modem_line {
  public:
   modem_line(UMockdevTestbed* testbed, std::string path, int word);
+  // Attaches the ioctl handler to the device node; false, with the reason on
+  // standard error, when umockdev refuses. Nothing is emulated before it.
+  bool attach();
   ~modem_line();
   modem_line(const modem_line&) = delete;
   modem_line& operator=(const modem_line&) = delete;
@@ -82,30 +87,7 @@ class modem_line {
   int gets_ = 0;
   int opens_ = 0;
   std::vector<line_change> changes_;
+  bool attached_ = false;
 };
 
-class serial_bench {
- public:
-  serial_bench();
-  ~serial_bench();
-  serial_bench(const serial_bench&) = delete;
-  serial_bench& operator=(const serial_bench&) = delete;
-
-  // True when this process runs under umockdev's preload, without which
-  // the testbed's device nodes do not exist.
-  static bool available();
-
-  // Adds a device node backed by a new pseudo-terminal. `word` presets the
-  // modem-control word. Returns nullptr (with a message on stderr) when the
-  // node cannot be made.
-  modem_line* add_line(const std::string& path = "/dev/relka", int word = 0);
-
-  // Where the testbed keeps its files (UMOCKDEV_DIR).
-  std::string root() const;
-
- private:
-  UMockdevTestbed* testbed_;
-  std::vector<std::unique_ptr<modem_line>> lines_;
-};
-
-#endif  // RELKA_BENCH_SERIAL_BENCH_H_
+#endif  // RELKA_SIM_MODEM_LINE_H_

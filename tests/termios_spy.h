@@ -1,8 +1,8 @@
 // Records every tcsetattr of this process. A pseudo-terminal keeps only part
 // of what it is given (it forces CS8 and drops parity), so the settings a
 // real UART would get are read here, at the request.
-#ifndef RELKA_BENCH_TERMIOS_SPY_H_
-#define RELKA_BENCH_TERMIOS_SPY_H_
+#ifndef RELKA_TESTS_TERMIOS_SPY_H_
+#define RELKA_TESTS_TERMIOS_SPY_H_
 
 #include <termios.h>
 
@@ -18,4 +18,4 @@ struct termios_request {
 std::vector<termios_request> termios_requests();
 void clear_termios_requests();
 
-#endif  // RELKA_BENCH_TERMIOS_SPY_H_
+#endif  // RELKA_TESTS_TERMIOS_SPY_H_

@@ -1,8 +1,8 @@
 // GoogleTest fixtures on the emulated line. Every test gets a fresh testbed
 // with /dev/relka on a fresh pseudo-terminal, and leaves no lock file behind,
 // even when an assertion fails half-way.
-#ifndef RELKA_BENCH_LINE_FIXTURE_H_
-#define RELKA_BENCH_LINE_FIXTURE_H_
+#ifndef RELKA_TESTS_LINE_FIXTURE_H_
+#define RELKA_TESTS_LINE_FIXTURE_H_
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -11,14 +11,19 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
-#include "serial_bench.h"
+#include "outlet/outlet_switch.h"
+#include "sim/serial_bench.h"
+#include "tests/capture.h"
 
 // Status inputs a box holds asserted; they must survive every write of RTS
 // and DTR untouched.
@@ -58,14 +63,19 @@ class scoped_file {
 // A private folder for files a test makes, removed with all it holds.
 class scoped_folder {
  public:
+  // Without a folder the test cannot go on: the exception ends it, and
+  // gtest reports it as a failure.
   scoped_folder() {
     char pattern[] = "/tmp/relka-test.XXXXXX";
-    path_ = mkdtemp(pattern);
+    if (mkdtemp(pattern) == nullptr)
+      throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
+    path_ = pattern;
   }
   ~scoped_folder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
   scoped_folder(const scoped_folder&) = delete;
   scoped_folder& operator=(const scoped_folder&) = delete;
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
@@ -83,12 +93,22 @@ class line_test : public ::testing::Test {
     ASSERT_TRUE(serial_bench::available())
         << "run the tests under umockdev-wrapper";
     bench_ = std::make_unique<serial_bench>();
-    line = add_line("/dev/relka", kStatusBits);
+    line = add_line(default_device, kStatusBits);
+    ASSERT_NE(nullptr, line);
   }
 
   void TearDown() override {
+    stderr_.reset();
     for (const std::string& lock : locks_) unlink(lock.c_str());
     bench_.reset();
+  }
+
+  // Standard error from here until captured_stderr().
+  void capture_stderr() { stderr_ = std::make_unique<fd_capture>(2); }
+  std::string captured_stderr() {
+    std::string text = stderr_ ? stderr_->text() : "";
+    stderr_.reset();
+    return text;
   }
 
   modem_line* add_line(const std::string& path, int word = kStatusBits) {
@@ -125,6 +145,7 @@ class line_test : public ::testing::Test {
 
  private:
   std::vector<std::string> locks_;
+  std::unique_ptr<fd_capture> stderr_;
 };
 
 inline bool same_settings(const termios& a, const termios& b) {
@@ -133,4 +154,4 @@ inline bool same_settings(const termios& a, const termios& b) {
          cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-#endif  // RELKA_BENCH_LINE_FIXTURE_H_
+#endif  // RELKA_TESTS_LINE_FIXTURE_H_

@@ -1,13 +1,17 @@
-#include "serial_bench.h"
+#include "sim/modem_line.h"
 
 #include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <utility>
+
+#include "serial/rs232.h"
+
+bool line_change::rts() const { return (word & TIOCM_RTS) != 0; }
+bool line_change::dtr() const { return (word & TIOCM_DTR) != 0; }
 
 namespace {
 
@@ -39,19 +43,25 @@ modem_line::modem_line(UMockdevTestbed* testbed, std::string path, int word)
                    this);
   g_signal_connect(handler_, "client-connected",
                    G_CALLBACK(&modem_line::on_connect), this);
+}
+
+bool modem_line::attach() {
   GError* error = nullptr;
   if (!umockdev_testbed_attach_ioctl(testbed_, path_.c_str(), handler_,
                                      &error)) {
-    fprintf(stderr, "bench: cannot attach modem lines to %s: %s\n",
+    fprintf(stderr, "relka-sim: cannot attach modem lines to %s: %s\n",
             path_.c_str(), error->message);
     g_error_free(error);
+    return false;
   }
+  attached_ = true;
+  return true;
 }
 
 modem_line::~modem_line() {
   // The handler may outlive us inside the testbed; it must not call back.
   g_signal_handlers_disconnect_by_data(handler_, this);
-  umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
+  if (attached_) umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
   g_object_unref(handler_);
 }
 
@@ -149,47 +159,5 @@ void modem_line::clear_record() {
 
 std::string modem_line::lock_path() const {
   size_t slash = terminal_.rfind('/');
-  return "/var/lock/LCK.." + terminal_.substr(slash + 1);
-}
-
-serial_bench::serial_bench() : testbed_(umockdev_testbed_new()) {}
-
-serial_bench::~serial_bench() {
-  lines_.clear();  // detach before the testbed goes
-  g_object_unref(testbed_);
-}
-
-bool serial_bench::available() {
-  const char* preload = getenv("LD_PRELOAD");
-  return preload != nullptr && strstr(preload, "libumockdev-preload") != nullptr;
-}
-
-modem_line* serial_bench::add_line(const std::string& path, int word) {
-  const std::string prefix = "/dev/";
-  if (path.compare(0, prefix.size(), prefix) != 0) {
-    fprintf(stderr, "bench: %s is not under /dev\n", path.c_str());
-    return nullptr;
-  }
-  std::string node = path.substr(prefix.size());
-  // Each node needs its own device number; ttyS numbers keep them apart.
-  int minor = 64 + static_cast<int>(lines_.size());
-  std::string description = "P: /devices/bench/" + node + "\nN: " + node +
-                            "\nE: SUBSYSTEM=tty\nE: DEVNAME=" + path +
-                            "\nA: dev=4:" + std::to_string(minor) + "\n";
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed_, description.c_str(),
-                                        &error)) {
-    fprintf(stderr, "bench: cannot add %s: %s\n", path.c_str(), error->message);
-    g_error_free(error);
-    return nullptr;
-  }
-  lines_.push_back(std::make_unique<modem_line>(testbed_, path, word));
-  return lines_.back().get();
-}
-
-std::string serial_bench::root() const {
-  gchar* dir = umockdev_testbed_get_root_dir(testbed_);
-  std::string root = dir;
-  g_free(dir);
-  return root;
+  return uucp_lock_prefix + terminal_.substr(slash + 1);
 }

@@ -1,9 +1,6 @@
-#include "frame_decoder.h"
+#include "sim/frame_decoder.h"
 
 #include <sys/ioctl.h>
-
-bool line_change::rts() const { return (word & TIOCM_RTS) != 0; }
-bool line_change::dtr() const { return (word & TIOCM_DTR) != 0; }
 
 namespace {
 

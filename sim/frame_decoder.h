@@ -3,21 +3,15 @@
 // clock edge, stop when data rises while the clock is high. A well-formed
 // frame is start, 7 address bits, R/W, an acknowledge slot, 8 data bits, an
 // acknowledge slot and stop (after the stop's own clock pulse).
-#ifndef RELKA_BENCH_FRAME_DECODER_H_
-#define RELKA_BENCH_FRAME_DECODER_H_
+#ifndef RELKA_SIM_FRAME_DECODER_H_
+#define RELKA_SIM_FRAME_DECODER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// One write of the modem-control word, as the line saw it.
-struct line_change {
-  std::int64_t usec;  // monotonic clock, microseconds
-  int word;           // the whole modem-control word written
-  bool rts() const;
-  bool dtr() const;
-};
+#include "sim/modem_line.h"
 
 struct decoded_frame {
   int address_byte = 0;     // the 7 bits on the wire
@@ -49,4 +43,4 @@ decoded_line decode_frames(const std::vector<line_change>& changes,
 // "0 1 0 0 0 0 0": `width` bits of `value`, most significant first.
 std::string bit_string(int value, int width);
 
-#endif  // RELKA_BENCH_FRAME_DECODER_H_
+#endif  // RELKA_SIM_FRAME_DECODER_H_

@@ -1,4 +1,4 @@
-#include "termios_spy.h"
+#include "tests/termios_spy.h"
 
 #include <dlfcn.h>
 

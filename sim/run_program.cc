@@ -1,0 +1,139 @@
+#include "sim/run_program.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Puts `fd` on `target` in the child, open across exec. dup2 clears
+// close-on-exec on the copy; a descriptor already in place keeps its flags,
+// so clear it by hand.
+void place(int fd, int target) {
+  if (fd == target)
+    fcntl(fd, F_SETFD, 0);
+  else
+    dup2(fd, target);
+}
+
+double now_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+int poll_timeout_ms(double deadline) {
+  double left = (deadline - now_seconds()) * 1000.0;
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min(left + 1.0, static_cast<double>(INT_MAX)));
+}
+
+// Reads both pipes until both are closed or `deadline` has passed; false
+// when the deadline came first.
+bool drain(int out_fd, int err_fd, program_run& run, double deadline) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  int open_count = 2;
+  while (open_count > 0) {
+    int ready = poll(fds, 2, poll_timeout_ms(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  return true;
+}
+
+int exit_status(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reaps the child; kills it when it is still running at `deadline` (it may
+// have closed its output and gone on). -1 when it cannot be waited for.
+int reap(pid_t pid, double deadline, program_run& run) {
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, run.timed_out ? 0 : WNOHANG);
+    if (done == pid) return exit_status(status);
+    if (done < 0 && errno != EINTR) return -1;
+    if (done == 0 && now_seconds() >= deadline) {
+      run.timed_out = true;
+      kill(pid, SIGKILL);
+    } else if (done == 0) {
+      usleep(2000);
+    }
+  }
+}
+
+[[noreturn]] void exec_child(const std::string& path, std::vector<char*>& argv,
+                             int out_fd, int err_fd, child_stdin input) {
+  place(out_fd, 1);
+  place(err_fd, 2);
+  if (input == child_stdin::closed) {
+    close(0);
+  } else {
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) place(null_fd, 0);
+  }
+  execv(path.c_str(), argv.data());
+  _exit(127);
+}
+
+// The two ends of one pipe, closed when it goes.
+struct pipe_pair {
+  int fd[2] = {-1, -1};
+  bool make() { return pipe2(fd, O_CLOEXEC) == 0; }
+  void close_end(int i) {
+    if (fd[i] >= 0) close(fd[i]);
+    fd[i] = -1;
+  }
+  ~pipe_pair() {
+    close_end(0);
+    close_end(1);
+  }
+};
+
+}  // namespace
+
+program_run run_program(const std::string& path,
+                        const std::vector<std::string>& args,
+                        child_stdin input, double time_limit) {
+  program_run run;
+  pipe_pair out, err;
+  if (!out.make() || !err.make()) return run;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  double deadline = now_seconds() + time_limit;
+  pid_t pid = fork();
+  if (pid == 0) exec_child(path, argv, out.fd[1], err.fd[1], input);
+  out.close_end(1);
+  err.close_end(1);
+  if (pid < 0) return run;
+
+  if (!drain(out.fd[0], err.fd[0], run, deadline)) {
+    run.timed_out = true;
+    kill(pid, SIGKILL);
+  }
+  run.status = reap(pid, deadline, run);
+  return run;
+}
