@@ -61,7 +61,9 @@ match find_option(const cmd_option* table, int registered, const char* text,
 class parser {
  public:
   parser(cmd_option* options, int registered_count)
-      : table(options), registered(registered_count), next_free(registered_count) {}
+      : table(options),
+        registered(registered_count),
+        next_free(registered_count) {}
 
   // Arguments args[0] to args[count - 1], in order.
   void parse(int count, const char* const* args) {
@@ -81,8 +83,8 @@ class parser {
       return false;
     }
     bool long_form = arg[1] == '-';
-    match m = find_option(table, registered, arg + (long_form ? 2 : 1),
-                          long_form);
+    match m =
+        find_option(table, registered, arg + (long_form ? 2 : 1), long_form);
     if (m.index < 0) {
       add_free(arg);
       return false;

@@ -12,13 +12,13 @@
 constexpr int cmd_table_size = 255;
 
 struct cmd_option {
-  char long_name[64];   // after "--"; empty in the terminating entry
-  char short_name[8];   // after "-"
-  char value[256];      // the option's value, or a free argument whole
+  char long_name[64];  // after "--"; empty in the terminating entry
+  char short_name[8];  // after "-"
+  char value[256];     // the option's value, or a free argument whole
   int takes_value;
   int given;
-  int upper_case;       // value converted to upper case after parsing
-  int cut;              // value was longer than the field holds
+  int upper_case;  // value converted to upper case after parsing
+  int cut;         // value was longer than the field holds
 };
 
 void register_option(cmd_option* table, int index, const char* long_name,

@@ -20,8 +20,9 @@ struct parse_case {
   std::vector<std::string> free;
 };
 
-void PrintTo(const parse_case& c, std::ostream* os) { *os << testing::PrintToString(c.args); }
-
+void PrintTo(const parse_case& c, std::ostream* os) {
+  *os << testing::PrintToString(c.args);
+}
 
 class consequences_test : public testing::TestWithParam<parse_case> {};
 
@@ -39,34 +40,34 @@ const std::string tty = "/dev/ttyS1";
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, consequences_test,
-    testing::Values(
-        parse_case{{}, "", "", "", "", {}},
-        parse_case{{"-d", tty}, "d", tty, "", "", {}},
-        parse_case{{"-d" + tty}, "d", tty, "", "", {}},
-        parse_case{{"--device", tty}, "d", tty, "", "", {}},
-        parse_case{{"--device" + tty}, "d", tty, "", "", {}},
-        parse_case{{"--device=" + tty}, "d", "=" + tty, "", "", {}},
-        parse_case{{"-d   " + tty}, "d", tty, "", "", {}},
-        parse_case{{"-d\t" + tty}, "d", "\t" + tty, "", "", {}},
-        parse_case{{"-s5", "-a", "1"}, "s a", "", "5", "1", {}},
-        parse_case{{"--dev", tty}, "", "", "", "", {"--dev", tty}},
-        parse_case{{"--quiet"}, "", "", "", "", {"--quiet"}},
-        parse_case{{"--quite"}, "q", "", "", "", {}},
-        parse_case{{"-qv"}, "", "", "", "", {"-qv"}},
-        parse_case{{"--helpme"}, "", "", "", "", {"--helpme"}},
-        parse_case{{"-s", "-q"}, "s", "", "-q", "", {}},
-        parse_case{{"-s"}, "s", "", "", "", {}},
-        parse_case{{"-"}, "", "", "", "", {"-"}},
-        parse_case{{"--"}, "", "", "", "", {"--"}},
-        parse_case{{"-x"}, "", "", "", "", {"-x"}},
-        parse_case{{"-s", "1", "-s", "2"}, "s", "", "2", "", {}},
-        parse_case{{"-s", "-h"}, "s", "", "-h", "", {}},
-        parse_case{{"-h", "-q", "-v"}, "v h q", "", "", "", {}},
-        parse_case{{"-d   "}, "d", "", "", "", {}},
-        parse_case{{"-a", "2", "-d"}, "d a", "", "", "2", {}},
-        parse_case{{"a", "-d", "x", "b"}, "d", "x", "", "", {"a", "b"}},
-        parse_case{{"--set 7"}, "s", "", "7", "", {}},
-        parse_case{{"-s 12 "}, "s", "", "12 ", "", {}}),
+    testing::Values(parse_case{{}, "", "", "", "", {}},
+                    parse_case{{"-d", tty}, "d", tty, "", "", {}},
+                    parse_case{{"-d" + tty}, "d", tty, "", "", {}},
+                    parse_case{{"--device", tty}, "d", tty, "", "", {}},
+                    parse_case{{"--device" + tty}, "d", tty, "", "", {}},
+                    parse_case{{"--device=" + tty}, "d", "=" + tty, "", "", {}},
+                    parse_case{{"-d   " + tty}, "d", tty, "", "", {}},
+                    parse_case{{"-d\t" + tty}, "d", "\t" + tty, "", "", {}},
+                    parse_case{{"-s5", "-a", "1"}, "s a", "", "5", "1", {}},
+                    parse_case{{"--dev", tty}, "", "", "", "", {"--dev", tty}},
+                    parse_case{{"--quiet"}, "", "", "", "", {"--quiet"}},
+                    parse_case{{"--quite"}, "q", "", "", "", {}},
+                    parse_case{{"-qv"}, "", "", "", "", {"-qv"}},
+                    parse_case{{"--helpme"}, "", "", "", "", {"--helpme"}},
+                    parse_case{{"-s", "-q"}, "s", "", "-q", "", {}},
+                    parse_case{{"-s"}, "s", "", "", "", {}},
+                    parse_case{{"-"}, "", "", "", "", {"-"}},
+                    parse_case{{"--"}, "", "", "", "", {"--"}},
+                    parse_case{{"-x"}, "", "", "", "", {"-x"}},
+                    parse_case{{"-s", "1", "-s", "2"}, "s", "", "2", "", {}},
+                    parse_case{{"-s", "-h"}, "s", "", "-h", "", {}},
+                    parse_case{{"-h", "-q", "-v"}, "v h q", "", "", "", {}},
+                    parse_case{{"-d   "}, "d", "", "", "", {}},
+                    parse_case{{"-a", "2", "-d"}, "d a", "", "", "2", {}},
+                    parse_case{
+                        {"a", "-d", "x", "b"}, "d", "x", "", "", {"a", "b"}},
+                    parse_case{{"--set 7"}, "s", "", "7", "", {}},
+                    parse_case{{"-s 12 "}, "s", "", "12 ", "", {}}),
     [](const testing::TestParamInfo<parse_case>& c) {
       std::string args;
       for (const std::string& arg : c.param.args) args += " " + arg;

@@ -25,8 +25,10 @@ namespace {
 void print_help() {
   printf("-h, --help               This helpscreen\n");
   printf("-v, --version            Info about this program\n");
-  printf("-d, --device             Device, where RELKA is connected (Default: %s)\n",
-         default_device);
+  printf(
+      "-d, --device             Device, where RELKA is connected (Default: "
+      "%s)\n",
+      default_device);
   printf("-q, --quite              Quite mode, no output to console\n");
   printf("-s, --set <ports>        Set outlet <ports>\n");
   printf("-a, --address <adr>      Sets address to <adr> (default: 0)\n");
@@ -76,8 +78,10 @@ int relka_main(int argc, const char* const* argv) {
   }
   if (table[opt_set].given &&
       !box->set_outlets(to_int(address), to_int(table[opt_set].value))) {
-    fprintf(stderr, "relka: cannot drive the control lines of %s; "
-                    "the outlets may not be switched\n", device);
+    fprintf(stderr,
+            "relka: cannot drive the control lines of %s; "
+            "the outlets may not be switched\n",
+            device);
     return 1;
   }
   return 0;

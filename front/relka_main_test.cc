@@ -5,17 +5,19 @@
 #include <vector>
 
 #include "sim/frame_decoder.h"
-#include "tests/line_fixture.h"
 #include "sim/run_program.h"
 #include "tests/case_name.h"
+#include "tests/line_fixture.h"
 
 namespace {
 
-const std::string kBanner = "relka - RELKA outlet switch, by the relka developers\n";
+const std::string kBanner =
+    "relka - RELKA outlet switch, by the relka developers\n";
 const std::string kHelp =
     "-h, --help               This helpscreen\n"
     "-v, --version            Info about this program\n"
-    "-d, --device             Device, where RELKA is connected (Default: /dev/relka)\n"
+    "-d, --device             Device, where RELKA is connected (Default: "
+    "/dev/relka)\n"
     "-q, --quite              Quite mode, no output to console\n"
     "-s, --set <ports>        Set outlet <ports>\n"
     "-a, --address <adr>      Sets address to <adr> (default: 0)\n"
@@ -67,14 +69,13 @@ struct run_case {
   int status;
   std::string out;
   std::string err;
-  int frames;     // 0: nothing sent
+  int frames;  // 0: nothing sent
   int address;
   int data;
-  bool opened;    // the device was reached at all
+  bool opened;  // the device was reached at all
 };
 
 void PrintTo(const run_case& c, std::ostream* os) { *os << c.name; }
-
 
 class relka_run_test : public relka_test,
                        public testing::WithParamInterface<run_case> {};
@@ -100,34 +101,118 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, relka_run_test,
     testing::Values(
         run_case{"NoArguments", {}, 0, kBanner, "", 0, 0, 0, true},
-        run_case{"SetWithoutAddress", {"-s", "3"}, 0, kBanner, "", 1, 0, 3, true},
-        run_case{"AddressWithoutSet", {"-a", "2"}, 0, kBanner, "", 0, 0, 0, true},
-        run_case{"LaterSetWins", {"-s", "1", "-s", "2"}, 0, kBanner, "", 1, 0, 2, true},
-        run_case{"DeviceAsLastArgument", {"-s", "9", "-d"}, 0, kBanner, "", 1, 0, 9, true},
-        run_case{"DeviceOfSpaces", {"-d   ", "-s1"}, 0, kBanner, "", 1, 0, 1, true},
-        run_case{"AttachedForms", {"--device/dev/relka", "-a7", "--set255"}, 0,
-                 kBanner, "", 1, 7, 255, true},
-        run_case{"SetSwallowsHelp", {"-s", "-h"}, 0, kBanner, "", 1, 0, 0, true},
-        run_case{"SetWithoutValueSendsZero", {"-a", "3", "-s"}, 0, kBanner, "", 1, 3, 0, true},
-        run_case{"NumbersAsStrtolReadsThem", {"-s", " 12abc", "-a", "x"}, 0, kBanner,
-                 "", 1, 0, 12, true},
-        run_case{"FreeArgumentsIgnored", {"--quiet", "-qv", "-x", "junk", "-s", "4"}, 0,
-                 kBanner, "", 1, 0, 4, true},
+        run_case{
+            "SetWithoutAddress", {"-s", "3"}, 0, kBanner, "", 1, 0, 3, true},
+        run_case{
+            "AddressWithoutSet", {"-a", "2"}, 0, kBanner, "", 0, 0, 0, true},
+        run_case{"LaterSetWins",
+                 {"-s", "1", "-s", "2"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 0,
+                 2,
+                 true},
+        run_case{"DeviceAsLastArgument",
+                 {"-s", "9", "-d"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 0,
+                 9,
+                 true},
+        run_case{
+            "DeviceOfSpaces", {"-d   ", "-s1"}, 0, kBanner, "", 1, 0, 1, true},
+        run_case{"AttachedForms",
+                 {"--device/dev/relka", "-a7", "--set255"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 7,
+                 255,
+                 true},
+        run_case{
+            "SetSwallowsHelp", {"-s", "-h"}, 0, kBanner, "", 1, 0, 0, true},
+        run_case{"SetWithoutValueSendsZero",
+                 {"-a", "3", "-s"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 3,
+                 0,
+                 true},
+        run_case{"NumbersAsStrtolReadsThem",
+                 {"-s", " 12abc", "-a", "x"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 0,
+                 12,
+                 true},
+        run_case{"FreeArgumentsIgnored",
+                 {"--quiet", "-qv", "-x", "junk", "-s", "4"},
+                 0,
+                 kBanner,
+                 "",
+                 1,
+                 0,
+                 4,
+                 true},
         run_case{"Help", {"-h"}, 0, kBanner + kHelp, "", 0, 0, 0, false},
-        run_case{"HelpWinsOverVersionAndQuiet", {"-h", "-q", "-v"}, 0, kHelp, "", 0, 0,
-                 0, false},
-        run_case{"Version", {"-v"}, 0, kBanner + kVersion, "", 0, 0, 0, false},
-        run_case{"QuietVersionOpensAndCloses", {"-v", "-q"}, 0, "", "", 0, 0, 0, true},
-        run_case{"QuietSwitch", {"--quite", "-s", "6"}, 0, "", "", 1, 0, 6, true},
-        run_case{"EqualsSignIsPartOfTheDevice", {"--device=/dev/relka"}, 255,
-                 kBanner + "RELKA not found at =/dev/relka\n", kMissing, 0, 0, 0, false},
-        run_case{"QuietNotFound", {"-q", "-d=/dev/relka"}, 255, "", kMissing, 0, 0, 0,
+        run_case{"HelpWinsOverVersionAndQuiet",
+                 {"-h", "-q", "-v"},
+                 0,
+                 kHelp,
+                 "",
+                 0,
+                 0,
+                 0,
                  false},
-        run_case{"ControllingTerminal", {"-d", "/dev/tty", "-s", "1"}, 255,
+        run_case{"Version", {"-v"}, 0, kBanner + kVersion, "", 0, 0, 0, false},
+        run_case{"QuietVersionOpensAndCloses",
+                 {"-v", "-q"},
+                 0,
+                 "",
+                 "",
+                 0,
+                 0,
+                 0,
+                 true},
+        run_case{
+            "QuietSwitch", {"--quite", "-s", "6"}, 0, "", "", 1, 0, 6, true},
+        run_case{"EqualsSignIsPartOfTheDevice",
+                 {"--device=/dev/relka"},
+                 255,
+                 kBanner + "RELKA not found at =/dev/relka\n",
+                 kMissing,
+                 0,
+                 0,
+                 0,
+                 false},
+        run_case{"QuietNotFound",
+                 {"-q", "-d=/dev/relka"},
+                 255,
+                 "",
+                 kMissing,
+                 0,
+                 0,
+                 0,
+                 false},
+        run_case{"ControllingTerminal",
+                 {"-d", "/dev/tty", "-s", "1"},
+                 255,
                  kBanner + "RELKA not found at /dev/tty\n",
                  "rs232::open: requested device [/dev/tty] is the controlling "
                  "terminal.\n",
-                 0, 0, 0, false}),
+                 0,
+                 0,
+                 0,
+                 false}),
     by_name());
 
 }  // namespace
@@ -139,9 +224,10 @@ TEST_F(relka_test, LinesThatCannotBeDrivenFailTheRun) {
   program_run run = relka({"-q", "-a", "1", "-s", "3"});
   EXPECT_EQ(1, run.status);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("relka: cannot drive the control lines of /dev/relka; "
-            "the outlets may not be switched\n",
-            run.err);
+  EXPECT_EQ(
+      "relka: cannot drive the control lines of /dev/relka; "
+      "the outlets may not be switched\n",
+      run.err);
   EXPECT_EQ(60, line->get_count()) << "the frame must still go out whole";
   expect_released();
 }
@@ -205,7 +291,8 @@ TEST_F(relka_test, OverlongDeviceIsRefusedNotCut) {
   program_run run = relka({"-d", path, "-s", "1"});
   EXPECT_EQ(255, run.status);
   EXPECT_EQ(kBanner, run.out);
-  EXPECT_EQ("relka: device path longer than 255 characters, refused\n", run.err);
+  EXPECT_EQ("relka: device path longer than 255 characters, refused\n",
+            run.err);
   EXPECT_EQ(0, line->open_count_after(1, 150));
 }
 
@@ -223,8 +310,9 @@ namespace {
 
 TEST_F(relka_test, ResponseFileChoosesTheFrame) {
   scoped_folder folder;
-  scoped_file rsp(folder.file("rack.rsp"),
-                  "# rack 3, lower box\r\n-d /dev/relka\r\n-a 3\r\n--set 129\r\n");
+  scoped_file rsp(
+      folder.file("rack.rsp"),
+      "# rack 3, lower box\r\n-d /dev/relka\r\n-a 3\r\n--set 129\r\n");
   program_run run = relka({"@" + rsp.path(), "-s", "1", "-a", "0"});
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(kBanner, run.out);

@@ -15,6 +15,7 @@
 namespace {
 
 // The frame as the box's datasheet draws it, change by change.
+// clang-format off
 line_levels drawn_frame(unsigned address_byte, unsigned data) {
   line_levels out;
   bool rts = false, dtr = false;
@@ -30,6 +31,7 @@ line_levels drawn_frame(unsigned address_byte, unsigned data) {
   r(0); d(1); r(1); d(0);                                      // stop
   return out;
 }
+// clang-format on
 
 struct frame_case {
   int address;
@@ -38,8 +40,9 @@ struct frame_case {
   int data;
 };
 
-void PrintTo(const frame_case& c, std::ostream* os) { *os << "address " << c.address << " mask " << c.mask; }
-
+void PrintTo(const frame_case& c, std::ostream* os) {
+  *os << "address " << c.address << " mask " << c.mask;
+}
 
 // An outlet_switch on the emulated line, opened, with the record cleared.
 class outlet_test : public line_test {
@@ -63,10 +66,13 @@ TEST_P(outlet_frame_test, BoxReceivesAddressAndMask) {
 
   std::vector<line_change> changes = line->changes();
   ASSERT_EQ(60u, changes.size());
-  EXPECT_EQ(60, line->get_count()) << "each change is its own read-modify-write";
-  EXPECT_TRUE(same_levels(drawn_frame(c.address_byte, c.data), levels_of(changes)));
+  EXPECT_EQ(60, line->get_count())
+      << "each change is its own read-modify-write";
+  EXPECT_TRUE(
+      same_levels(drawn_frame(c.address_byte, c.data), levels_of(changes)));
   for (const line_change& change : changes)
-    ASSERT_EQ(kStatusBits, change.word & kStatusBits) << "status bits disturbed";
+    ASSERT_EQ(kStatusBits, change.word & kStatusBits)
+        << "status bits disturbed";
 
   decoded_line seen = decode_frames(changes, kStatusBits);
   EXPECT_TRUE(seen.faults.empty()) << seen.faults[0].what;
@@ -86,13 +92,12 @@ TEST_P(outlet_frame_test, BoxReceivesAddressAndMask) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, outlet_frame_test,
-    testing::Values(frame_case{0, 0, 32, 0x00},      // 0 1 0 0 0 0 0
-                    frame_case{7, 255, 39, 0xff},    // 0 1 0 0 1 1 1
-                    frame_case{2, 5, 34, 0x05},
-                    frame_case{95, 0x80, 127, 0x80},
-                    frame_case{96, 1, 0, 0x01},      // 128 wraps to 0
-                    frame_case{-1, -1, 31, 0xff},    // two's complement
-                    frame_case{-32, 0x1a5, 0, 0xa5}, // bits above 7 dropped
+    testing::Values(frame_case{0, 0, 32, 0x00},    // 0 1 0 0 0 0 0
+                    frame_case{7, 255, 39, 0xff},  // 0 1 0 0 1 1 1
+                    frame_case{2, 5, 34, 0x05}, frame_case{95, 0x80, 127, 0x80},
+                    frame_case{96, 1, 0, 0x01},       // 128 wraps to 0
+                    frame_case{-1, -1, 31, 0xff},     // two's complement
+                    frame_case{-32, 0x1a5, 0, 0xa5},  // bits above 7 dropped
                     frame_case{INT_MAX, INT_MIN, 31, 0x00}),
     [](const testing::TestParamInfo<frame_case>& frame) {
       return "Address" + number_name(frame.param.address) + "Mask" +

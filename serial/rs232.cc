@@ -22,10 +22,10 @@ struct speed_entry {
 };
 
 const speed_entry kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},     {134, B134},
-    {150, B150},       {200, B200},       {300, B300},     {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},   {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400}, {57600, B57600},
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
     {115200, B115200}, {230400, B230400}, {460800, B460800},
 };
 
@@ -70,9 +70,7 @@ bool read_lock_owner(const char* path, int* pid) {
 
 // A holder we may not signal (EPERM) is alive all the same; only a process
 // that no longer exists leaves a stale lock.
-bool process_alive(int pid) {
-  return kill(pid, 0) == 0 || errno != ESRCH;
-}
+bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
 int create_lock_file(const char* path) {
   return open_above_zero(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -239,13 +237,15 @@ bool rs232::lock() {
   if (stale) unlink(lock_file);
   int lock_fd = create_lock_file(lock_file);
   if (lock_fd <= 0) {
-    fprintf(stderr, stale ? "rs232::lock: unable to create lock file [%s]\n"
-                          : "rs232::lock: cannot create lock file [%s]\n",
+    fprintf(stderr,
+            stale ? "rs232::lock: unable to create lock file [%s]\n"
+                  : "rs232::lock: cannot create lock file [%s]\n",
             lock_file);
     return false;
   }
   char text[32];
-  int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+  int length =
+      snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
   ssize_t written = ::write(lock_fd, text, length);
   (void)written;
   ::close(lock_fd);

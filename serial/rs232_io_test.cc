@@ -5,15 +5,14 @@
 #include <time.h>
 
 #include <atomic>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
-#include "tests/line_fixture.h"
 #include "serial/rs232.h"
 #include "tests/case_name.h"
-
+#include "tests/line_fixture.h"
 
 namespace {
 
@@ -70,8 +69,8 @@ class rs232_io_test : public line_test {
   void await_pending(int n) {
     auto start = steady_clock::now();
     int pending = 0;
-    while (seconds_since(start) < 2 && ioctl(port.get_fd(), FIONREAD, &pending) == 0 &&
-           pending < n)
+    while (seconds_since(start) < 2 &&
+           ioctl(port.get_fd(), FIONREAD, &pending) == 0 && pending < n)
       std::this_thread::sleep_for(milliseconds(2));
   }
 
@@ -104,15 +103,17 @@ TEST_P(rs232_status_test, FailingRequestPrintsAndReadsFalse) {
   line->fail_get(true);
   capture_stderr();
   EXPECT_FALSE((port.*c.query)());
-  EXPECT_EQ(std::string("rs232::") + c.name + ": error ioctl\n", captured_stderr());
+  EXPECT_EQ(std::string("rs232::") + c.name + ": error ioctl\n",
+            captured_stderr());
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, rs232_status_test,
-                         testing::Values(status_case{"cts", &rs232::cts, TIOCM_CTS},
-                                         status_case{"dsr", &rs232::dsr, TIOCM_DSR},
-                                         status_case{"cd", &rs232::cd, TIOCM_CAR},
-                                         status_case{"ri", &rs232::ri, TIOCM_RNG}),
-                         by_name());
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, rs232_status_test,
+    testing::Values(status_case{"cts", &rs232::cts, TIOCM_CTS},
+                    status_case{"dsr", &rs232::dsr, TIOCM_DSR},
+                    status_case{"cd", &rs232::cd, TIOCM_CAR},
+                    status_case{"ri", &rs232::ri, TIOCM_RNG}),
+    by_name());
 
 TEST_F(rs232_io_test, StatusQueryOnAPortWithoutModemLines) {
   // A plain pseudo-terminal, not on the bench, rejects TIOCMGET.
@@ -125,7 +126,8 @@ TEST_F(rs232_io_test, StatusQueryOnAPortWithoutModemLines) {
   capture_stderr();
   EXPECT_FALSE(plain.cts());
   EXPECT_EQ("rs232::cts: error ioctl\n", captured_stderr());
-  std::string lock = "/var/lock/LCK.." + std::string(strrchr(ptsname(master), '/') + 1);
+  std::string lock =
+      "/var/lock/LCK.." + std::string(strrchr(ptsname(master), '/') + 1);
   plain.close();
   close(master);
   EXPECT_FALSE(file_exists(lock));
@@ -156,7 +158,9 @@ TEST_F(rs232_io_test, BytesReachTheFarEnd) {
 }
 
 TEST_F(rs232_io_test, BytesFromTheFarEndAreRead) {
-  send_from_box("\x01\xfe" "rest");
+  send_from_box(
+      "\x01\xfe"
+      "rest");
   await_pending(6);
   EXPECT_EQ(1, port.read_byte());
   EXPECT_EQ(static_cast<char>(0xfe), port.read_byte());
@@ -250,7 +254,8 @@ TEST_F(rs232_io_test, WaitWithNoLimitReadsNothing) {
     EXPECT_STREQ("untouched", received);
   }
   char buffer[4];
-  EXPECT_EQ(2, port.read_buffer(buffer, sizeof buffer)) << "the wait read input";
+  EXPECT_EQ(2, port.read_buffer(buffer, sizeof buffer))
+      << "the wait read input";
 }
 
 TEST_F(rs232_io_test, WaitOnAClosedPortRunsOutTheLimit) {
@@ -275,7 +280,8 @@ TEST_F(rs232_io_test, EmptyPatternEndsWithTheFirstBytes) {
 }
 
 TEST_F(rs232_io_test, PatternSplitOverTwoReadsIsFoundAndAllBytesKept) {
-  box_writer box(line->far_end(), {"+++ATZ\r\nO", "K\r\ntail"}, milliseconds(150));
+  box_writer box(line->far_end(), {"+++ATZ\r\nO", "K\r\ntail"},
+                 milliseconds(150));
   int count = 0;
   char received[1024];
   auto start = steady_clock::now();
@@ -301,7 +307,8 @@ TEST_F(rs232_io_test, TakesNoMoreThan1024Bytes) {
   EXPECT_FALSE(port.wait_for("OK", 1, received, &count));
   EXPECT_EQ(kUntouched, count);
   char rest[256] = {};
-  EXPECT_EQ(78, port.read_buffer(rest, sizeof rest)) << "bytes past the cap were taken";
+  EXPECT_EQ(78, port.read_buffer(rest, sizeof rest))
+      << "bytes past the cap were taken";
 }
 
 TEST_F(rs232_io_test, NullReceivedLeavesCountAlone) {
@@ -333,7 +340,8 @@ TEST_P(rs232_wait_time_test, KeepsTheLimitInRealTimeWithoutSpinning) {
 
 INSTANTIATE_TEST_SUITE_P(Descriptors, rs232_wait_time_test, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& blocking) {
-                           return std::string(blocking.param ? "Blocking" : "Polled");
+                           return std::string(blocking.param ? "Blocking"
+                                                             : "Polled");
                          });
 
 TEST_F(rs232_io_test, FullBufferSleepsUntilTheLimit) {

@@ -7,10 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "tests/case_name.h"
 #include "tests/line_fixture.h"
 #include "tests/termios_spy.h"
-#include "tests/case_name.h"
-
 
 namespace {
 
@@ -67,7 +66,6 @@ struct speed_case {
 
 void PrintTo(const speed_case& c, std::ostream* os) { *os << c.baud; }
 
-
 class rs232_speed_test : public rs232_test,
                          public testing::WithParamInterface<speed_case> {};
 
@@ -110,7 +108,6 @@ struct setting_case {
 
 void PrintTo(const setting_case& c, std::ostream* os) { *os << c.name; }
 
-
 class rs232_setting_test : public rs232_test,
                            public testing::WithParamInterface<setting_case> {};
 
@@ -119,7 +116,8 @@ TEST_P(rs232_setting_test, TranslatesToTermios) {
   GetParam().set(port);
   ASSERT_TRUE(port.open("/dev/relka"));
   const termios t = last_request().settings;
-  const tcflag_t frame_bits = CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS | HUPCL;
+  const tcflag_t frame_bits =
+      CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS | HUPCL;
   EXPECT_EQ(GetParam().cflag, t.c_cflag & frame_bits);
   EXPECT_EQ(tcflag_t(CREAD | CLOCAL), t.c_cflag & (CREAD | CLOCAL));
   EXPECT_EQ(GetParam().iflag, t.c_iflag);
@@ -135,14 +133,18 @@ INSTANTIATE_TEST_SUITE_P(
         setting_case{"data9", [](rs232& p) { p.set_data_bits(9); }, CS5, 0},
         setting_case{"stop0", [](rs232& p) { p.set_stop_bits(0); }, CS8, 0},
         setting_case{"stop1", [](rs232& p) { p.set_stop_bits(1); }, CS8, 0},
-        setting_case{"stop2", [](rs232& p) { p.set_stop_bits(2); }, CS8 | CSTOPB, 0},
+        setting_case{"stop2", [](rs232& p) { p.set_stop_bits(2); },
+                     CS8 | CSTOPB, 0},
         setting_case{"stop3", [](rs232& p) { p.set_stop_bits(3); }, CS8, 0},
         setting_case{"parityN", [](rs232& p) { p.set_parity('N'); }, CS8, 0},
         setting_case{"parityO", [](rs232& p) { p.set_parity('O'); },
                      CS8 | PARENB | PARODD, 0},
-        setting_case{"parityE", [](rs232& p) { p.set_parity('E'); }, CS8 | PARENB, 0},
-        setting_case{"parityX", [](rs232& p) { p.set_parity('X'); }, CS8 | PARENB, 0},
-        setting_case{"flowH", [](rs232& p) { p.set_flow('H'); }, CS8 | CRTSCTS, 0},
+        setting_case{"parityE", [](rs232& p) { p.set_parity('E'); },
+                     CS8 | PARENB, 0},
+        setting_case{"parityX", [](rs232& p) { p.set_parity('X'); },
+                     CS8 | PARENB, 0},
+        setting_case{"flowH", [](rs232& p) { p.set_flow('H'); }, CS8 | CRTSCTS,
+                     0},
         setting_case{"flowS", [](rs232& p) { p.set_flow('S'); }, CS8,
                      IXON | IXANY | IXOFF},
         setting_case{"flowN", [](rs232& p) { p.set_flow('N'); }, CS8, 0},
@@ -202,9 +204,10 @@ TEST_F(rs232_test, RefusesTheControllingTerminal) {
   port.close();
   capture_stderr();
   EXPECT_FALSE(port.open(ctermid(nullptr)));
-  EXPECT_EQ("rs232::open: requested device [/dev/tty] is the controlling "
-            "terminal.\n",
-            captured_stderr());
+  EXPECT_EQ(
+      "rs232::open: requested device [/dev/tty] is the controlling "
+      "terminal.\n",
+      captured_stderr());
   EXPECT_STREQ("/dev/relka", port.get_device());
 }
 
@@ -278,18 +281,20 @@ TEST_P(rs232_unreadable_lock_test, CountsAsUsedByProcessZero) {
   rs232 port;
   capture_stderr();
   EXPECT_FALSE(port.open("/dev/relka"));
-  EXPECT_EQ("rs232::lock: device [/dev/relka] used by another process [0]\n"
-            "rs232::unllock: unable to remove lock file [" +
-                line->lock_path() + "]\n",
-            captured_stderr());
+  EXPECT_EQ(
+      "rs232::lock: device [/dev/relka] used by another process [0]\n"
+      "rs232::unllock: unable to remove lock file [" +
+          line->lock_path() + "]\n",
+      captured_stderr());
   EXPECT_EQ(GetParam(), read_file(lock.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Contents, rs232_unreadable_lock_test,
-                         testing::Values("", "garbage\n", "   \n"),
-                         [](const testing::TestParamInfo<const char*>& content) {
-                           return indexed(content, content.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Contents, rs232_unreadable_lock_test,
+    testing::Values("", "garbage\n", "   \n"),
+    [](const testing::TestParamInfo<const char*>& content) {
+      return indexed(content, content.param);
+    });
 
 TEST_F(rs232_test, OwnProcessIdCountsAsInUse) {
   rs232 first;
@@ -325,8 +330,8 @@ TEST_F(rs232_test, ForeignLockIsLeftInPlaceOnClose) {
   scoped_file lock(line->lock_path(), lock_text(getppid()));
   capture_stderr();
   port.close();
-  EXPECT_EQ("rs232::unllock: unable to remove lock file [" +
-                line->lock_path() + "]\n",
+  EXPECT_EQ("rs232::unllock: unable to remove lock file [" + line->lock_path() +
+                "]\n",
             captured_stderr());
   EXPECT_EQ(lock_text(getppid()), read_file(lock.path()));
 }
@@ -360,7 +365,6 @@ struct control_case {
 
 void PrintTo(const control_case& c, std::ostream* os) { *os << c.name; }
 
-
 class rs232_control_test : public rs232_test,
                            public testing::WithParamInterface<control_case> {};
 
@@ -382,7 +386,8 @@ INSTANTIATE_TEST_SUITE_P(
         control_case{"RtsOn", &rs232::set_rts, true, kStatusBits | TIOCM_DTR,
                      kStatusBits | TIOCM_DTR | TIOCM_RTS},
         control_case{"RtsOff", &rs232::set_rts, false,
-                     kStatusBits | TIOCM_DTR | TIOCM_RTS, kStatusBits | TIOCM_DTR},
+                     kStatusBits | TIOCM_DTR | TIOCM_RTS,
+                     kStatusBits | TIOCM_DTR},
         control_case{"DtrOn", &rs232::set_dtr, true, kStatusBits | TIOCM_RTS,
                      kStatusBits | TIOCM_DTR | TIOCM_RTS},
         control_case{"DtrOff", &rs232::set_dtr, false, TIOCM_DTR | TIOCM_RTS,

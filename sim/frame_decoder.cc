@@ -9,7 +9,8 @@ constexpr std::size_t kFrameBits = 18;
 int bits_value(const std::vector<bool>& bits, std::size_t from,
                std::size_t count) {
   int value = 0;
-  for (std::size_t i = from; i < from + count; ++i) value = value << 1 | bits[i];
+  for (std::size_t i = from; i < from + count; ++i)
+    value = value << 1 | bits[i];
   return value;
 }
 
@@ -44,7 +45,8 @@ class receiver {
   void on_start(std::size_t index) {
     if (in_frame_)
       fault(index, "data fell while the clock was high inside a frame, after " +
-                       std::to_string(bits_.size()) + " bits (no stop before it)");
+                       std::to_string(bits_.size()) +
+                       " bits (no stop before it)");
     in_frame_ = true;
     begin_ = index;
     bits_.clear();
@@ -52,8 +54,9 @@ class receiver {
 
   void on_stop(std::size_t index) {
     if (!in_frame_) {
-      fault(index, "data rose while the clock was high outside a frame "
-                   "(stop without start)");
+      fault(index,
+            "data rose while the clock was high outside a frame "
+            "(stop without start)");
       return;
     }
     in_frame_ = false;

@@ -14,11 +14,11 @@
 #include "sim/modem_line.h"
 
 struct decoded_frame {
-  int address_byte = 0;     // the 7 bits on the wire
-  bool read = false;        // R/W bit; the box is written to, so false
-  bool ack_address = false; // data level in the acknowledge slots
+  int address_byte = 0;      // the 7 bits on the wire
+  bool read = false;         // R/W bit; the box is written to, so false
+  bool ack_address = false;  // data level in the acknowledge slots
   bool ack_data = false;
-  int data = 0;             // the outlet mask
+  int data = 0;                  // the outlet mask
   std::size_t first_change = 0;  // the change that made the start
   std::size_t last_change = 0;   // the change that made the stop
 

@@ -25,7 +25,13 @@ class wire {
   wire& start() { return rts(true).dtr(true).rts(false).dtr(false); }
   wire& stop() { return rts(false).dtr(true).rts(true).dtr(false); }
   wire& frame(int address_byte, int data) {
-    return start().bits(address_byte, 7).bits(0, 1).pulse().bits(data, 8).pulse().stop();
+    return start()
+        .bits(address_byte, 7)
+        .bits(0, 1)
+        .pulse()
+        .bits(data, 8)
+        .pulse()
+        .stop();
   }
   std::vector<line_change> changes() const { return changes_; }
 
@@ -44,15 +50,17 @@ struct good_case {
   int mask;
 };
 
-void PrintTo(const good_case& c, std::ostream* os) { *os << "address " << c.address << " mask " << c.mask; }
-
+void PrintTo(const good_case& c, std::ostream* os) {
+  *os << "address " << c.address << " mask " << c.mask;
+}
 
 class decoder_good_test : public testing::TestWithParam<good_case> {};
 
 TEST_P(decoder_good_test, ReadsAddressAndData) {
   int address_byte = (GetParam().address + 32) & 0x7f;
   int data = GetParam().mask & 0xff;
-  decoded_line seen = decode_frames(wire().frame(address_byte, data).changes(), 0);
+  decoded_line seen =
+      decode_frames(wire().frame(address_byte, data).changes(), 0);
   ASSERT_TRUE(seen.faults.empty()) << seen.faults[0].what;
   ASSERT_EQ(1u, seen.frames.size());
   EXPECT_EQ(address_byte, seen.frames[0].address_byte);
@@ -68,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(Frames, decoder_good_test,
                                          good_case{96, 0x5a}, good_case{-1, -1},
                                          good_case{127, 1}),
                          [](const testing::TestParamInfo<good_case>& frame) {
-                           return "Address" + number_name(frame.param.address) + "Mask" +
-                                  number_name(frame.param.mask);
+                           return "Address" + number_name(frame.param.address) +
+                                  "Mask" + number_name(frame.param.mask);
                          });
 
 TEST(decoder_test, IdleClockingBeforeAStartIsIgnored) {
@@ -94,7 +102,14 @@ TEST(decoder_test, InitialLevelsCount) {
   // Clock already high and data high: the first write that lowers data is
   // a start.
   wire line;
-  line.both(false, true).dtr(false).bits(34, 7).bits(0, 1).pulse().bits(5, 8).pulse().stop();
+  line.both(false, true)
+      .dtr(false)
+      .bits(34, 7)
+      .bits(0, 1)
+      .pulse()
+      .bits(5, 8)
+      .pulse()
+      .stop();
   decoded_line seen = decode_frames(line.changes(), TIOCM_RTS | TIOCM_DTR);
   ASSERT_TRUE(seen.faults.empty()) << seen.faults[0].what;
   ASSERT_EQ(1u, seen.frames.size());
@@ -110,7 +125,6 @@ struct fault_case {
 
 void PrintTo(const fault_case& c, std::ostream* os) { *os << c.name; }
 
-
 class decoder_fault_test : public testing::TestWithParam<fault_case> {};
 
 TEST_P(decoder_fault_test, SaysWhatAndWhere) {
@@ -125,15 +139,25 @@ TEST_P(decoder_fault_test, SaysWhatAndWhere) {
 INSTANTIATE_TEST_SUITE_P(
     Malformed, decoder_fault_test,
     testing::Values(
-        fault_case{"MissingStop",
-                   wire().start().bits(32, 7).bits(0, 1).pulse().bits(3, 8).changes(), 2,
-                   "missing stop: the frame from here ends after 17 bits"},
-        fault_case{"TooFewBits", wire().start().bits(32, 7).pulse().stop().changes(), 2,
+        fault_case{
+            "MissingStop",
+            wire().start().bits(32, 7).bits(0, 1).pulse().bits(3, 8).changes(),
+            2, "missing stop: the frame from here ends after 17 bits"},
+        fault_case{"TooFewBits",
+                   wire().start().bits(32, 7).pulse().stop().changes(), 2,
                    "wrong bit count: 9 clock pulses"},
         fault_case{"TooManyBits",
-                   wire().start().bits(32, 7).bits(0, 3).bits(3, 8).pulse().stop().changes(),
+                   wire()
+                       .start()
+                       .bits(32, 7)
+                       .bits(0, 3)
+                       .bits(3, 8)
+                       .pulse()
+                       .stop()
+                       .changes(),
                    2, "wrong bit count: 20 clock pulses"},
-        fault_case{"StopWithoutStart", wire().rts(false).dtr(true).rts(true).changes(), 2,
+        fault_case{"StopWithoutStart",
+                   wire().rts(false).dtr(true).rts(true).changes(), 2,
                    "data rose while the clock was high outside a frame"},
         fault_case{"BothAtOnce", wire().both(true, true).changes(), 0,
                    "data and clock changed in one write"}),
@@ -144,8 +168,10 @@ TEST(decoder_test, DataFallingInsideAFrameIsARestartWithoutStop) {
   line.start().bits(32, 4).rts(true).dtr(true).rts(false).dtr(false);
   decoded_line seen = decode_frames(line.changes(), 0);
   ASSERT_EQ(2u, seen.faults.size());
-  EXPECT_EQ(0u, seen.faults[0].what.rfind(
-                    "data fell while the clock was high inside a frame, after 5 bits", 0))
+  EXPECT_EQ(
+      0u,
+      seen.faults[0].what.rfind(
+          "data fell while the clock was high inside a frame, after 5 bits", 0))
       << seen.faults[0].what;
 }
 

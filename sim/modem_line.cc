@@ -61,7 +61,8 @@ bool modem_line::attach() {
 modem_line::~modem_line() {
   // The handler may outlive us inside the testbed; it must not call back.
   g_signal_handlers_disconnect_by_data(handler_, this);
-  if (attached_) umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
+  if (attached_)
+    umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
   g_object_unref(handler_);
 }
 

@@ -30,10 +30,12 @@ namespace {
 constexpr int kSimFailed = 125;
 
 const char kUsage[] =
-    "usage: relka-sim [--vcd FILE] [--json] [--relka PATH] [--time-limit SECONDS]\n"
+    "usage: relka-sim [--vcd FILE] [--json] [--relka PATH] [--time-limit "
+    "SECONDS]\n"
     "                 [-- RELKA-ARGUMENTS...]\n"
     "\n"
-    "Runs relka against a virtual RELKA box at /dev/relka and reports what the\n"
+    "Runs relka against a virtual RELKA box at /dev/relka and reports what "
+    "the\n"
     "box received: each frame's address and outlet mask, or what was wrong.\n"
     "relka's output and exit status are passed through.\n"
     "\n"
@@ -82,12 +84,15 @@ bool parse_options(int argc, char** argv, sim_options& options) {
       (arg == "--vcd" ? options.vcd : options.relka) = argv[++i];
     } else if (arg == "--time-limit" && has_next) {
       if (!parse_seconds(argv[++i], options.time_limit)) {
-        fprintf(stderr, "relka-sim: --time-limit: not a positive number of seconds: %s\n%s",
-                argv[i], kUsage);
+        fprintf(
+            stderr,
+            "relka-sim: --time-limit: not a positive number of seconds: %s\n%s",
+            argv[i], kUsage);
         return false;
       }
     } else {
-      bool wants_value = arg == "--vcd" || arg == "--relka" || arg == "--time-limit";
+      bool wants_value =
+          arg == "--vcd" || arg == "--relka" || arg == "--time-limit";
       fprintf(stderr, "relka-sim: %s: %s\n%s", arg.c_str(),
               wants_value ? "needs a value" : "unknown option", kUsage);
       return false;
@@ -131,7 +136,8 @@ int restart_preloaded(char** argv) {
   setenv("RELKA_SIM_RESTARTED", "1", 1);
   std::string self = own_path();
   execv(self.c_str(), argv);
-  fprintf(stderr, "relka-sim: cannot restart %s: %s\n", self.c_str(), strerror(errno));
+  fprintf(stderr, "relka-sim: cannot restart %s: %s\n", self.c_str(),
+          strerror(errno));
   return kSimFailed;
 }
 
@@ -147,7 +153,8 @@ int simulate(const sim_options& options) {
   std::string relka =
       options.relka.empty() ? folder_of(own_path()) + "/relka" : options.relka;
   if (access(relka.c_str(), X_OK) != 0) {
-    fprintf(stderr, "relka-sim: cannot run %s: %s\n", relka.c_str(), strerror(errno));
+    fprintf(stderr, "relka-sim: cannot run %s: %s\n", relka.c_str(),
+            strerror(errno));
     return kSimFailed;
   }
   serial_bench bench;
@@ -156,8 +163,8 @@ int simulate(const sim_options& options) {
   modem_line* box = bench.add_line(default_device, run.initial_word);
   if (box == nullptr) return kSimFailed;
 
-  program_run relka_run = run_program(relka, options.relka_args,
-                                      child_stdin::null_device, options.time_limit);
+  program_run relka_run = run_program(
+      relka, options.relka_args, child_stdin::null_device, options.time_limit);
   if (relka_run.timed_out) {
     fprintf(stderr, "relka-sim: %s ran longer than %g s and was killed\n",
             relka.c_str(), options.time_limit);
@@ -186,7 +193,8 @@ int simulate(const sim_options& options) {
 // A report that did not reach its reader is this program's own failure.
 int check_stdout(int status) {
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    fprintf(stderr, "relka-sim: cannot write the report: %s\n", strerror(errno));
+    fprintf(stderr, "relka-sim: cannot write the report: %s\n",
+            strerror(errno));
     return kSimFailed;
   }
   return status;

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/serial_bench.h"
-#include "tests/capture.h"
-#include "tests/line_fixture.h"
 #include "sim/report.h"
 #include "sim/run_program.h"
+#include "sim/serial_bench.h"
+#include "tests/capture.h"
 #include "tests/case_name.h"
+#include "tests/line_fixture.h"
 #include "tests/require_tool.h"
 
 namespace {
@@ -60,12 +60,14 @@ TEST_P(relka_sim_status_test, PassesRelkaThroughAndReportsTheBox) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, relka_sim_status_test,
-    testing::Values(status_case{"Switched", {"-a", "2", "-s", "5"}, 0, 1},
-                    status_case{"OnlyOpened", {"-a", "2"}, 0, 0},
-                    status_case{"NotFound", {"-q", "-d", "/dev/relka-missing", "-s", "1"},
-                                255, 0},
-                    // A pseudo-terminal's master side has no modem lines.
-                    status_case{"NoModemLines", {"-q", "-d", "/dev/ptmx", "-s", "1"}, 1, 0}),
+    testing::Values(
+        status_case{"Switched", {"-a", "2", "-s", "5"}, 0, 1},
+        status_case{"OnlyOpened", {"-a", "2"}, 0, 0},
+        status_case{
+            "NotFound", {"-q", "-d", "/dev/relka-missing", "-s", "1"}, 255, 0},
+        // A pseudo-terminal's master side has no modem lines.
+        status_case{
+            "NoModemLines", {"-q", "-d", "/dev/ptmx", "-s", "1"}, 1, 0}),
     by_name());
 
 TEST(relka_sim_test, JsonDescribesTheFrame) {
@@ -95,14 +97,16 @@ TEST(relka_sim_test, TextReportAndNoFrame) {
       << run.out;
   run = relka_sim({"--", "-q"});
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ("relka-sim: the box at /dev/relka saw 0 line changes\n"
-            "relka-sim: no frame was sent\n",
-            run.out);
+  EXPECT_EQ(
+      "relka-sim: the box at /dev/relka saw 0 line changes\n"
+      "relka-sim: no frame was sent\n",
+      run.out);
 }
 
 TEST(relka_sim_test, RestartsItselfUnderTheMockEnvironment) {
-  program_run run = run_program("/usr/bin/env", {"-u", "LD_PRELOAD", RELKA_SIM_BINARY,
-                                                 "--json", "--", "-s", "9"});
+  program_run run = run_program(
+      "/usr/bin/env",
+      {"-u", "LD_PRELOAD", RELKA_SIM_BINARY, "--json", "--", "-s", "9"});
   ASSERT_EQ(0, run.status) << run.err;
   EXPECT_EQ(9, report_of(run)["frames"].at(0)["data"]);
 }
@@ -110,27 +114,34 @@ TEST(relka_sim_test, RestartsItselfUnderTheMockEnvironment) {
 TEST(relka_sim_test, OwnFailuresAre125) {
   program_run run = relka_sim({"--bogus"});
   EXPECT_EQ(125, run.status);
-  EXPECT_EQ(0u, run.err.rfind("relka-sim: --bogus: unknown option\nusage: relka-sim"));
+  EXPECT_EQ(0u, run.err.rfind(
+                    "relka-sim: --bogus: unknown option\nusage: relka-sim"));
   run = relka_sim({"--relka", "/nonexistent/relka"});
   EXPECT_EQ(125, run.status);
-  EXPECT_EQ("relka-sim: cannot run /nonexistent/relka: No such file or directory\n",
-            run.err);
+  EXPECT_EQ(
+      "relka-sim: cannot run /nonexistent/relka: No such file or directory\n",
+      run.err);
 }
 
 TEST(relka_sim_test, UnwritableReportIsItsOwnFailure) {
   program_run run = run_program(
-      "/bin/sh", {"-c", std::string(RELKA_SIM_BINARY) + " -- -q -s 1 >/dev/full"});
+      "/bin/sh",
+      {"-c", std::string(RELKA_SIM_BINARY) + " -- -q -s 1 >/dev/full"});
   EXPECT_EQ(125, run.status);
-  EXPECT_EQ("relka-sim: cannot write the report: No space left on device\n", run.err);
+  EXPECT_EQ("relka-sim: cannot write the report: No space left on device\n",
+            run.err);
 }
 
 TEST(relka_sim_test, ProgramThatRunsTooLongIsKilled) {
   auto start = std::chrono::steady_clock::now();
   program_run run =
       relka_sim({"--time-limit", "0.3", "--relka", "/bin/sleep", "--", "30"});
-  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
   EXPECT_EQ(125, run.status);
-  EXPECT_EQ("relka-sim: /bin/sleep ran longer than 0.3 s and was killed\n", run.err);
+  EXPECT_EQ("relka-sim: /bin/sleep ran longer than 0.3 s and was killed\n",
+            run.err);
   EXPECT_LT(took, 5.0);
 }
 
@@ -138,8 +149,10 @@ TEST(relka_sim_test, TimeLimitMustBeAPositiveNumber) {
   for (const char* bad : {"0", "-1", "soon", "2x"}) {
     program_run run = relka_sim({"--time-limit", bad});
     EXPECT_EQ(125, run.status) << bad;
-    EXPECT_EQ(0u, run.err.rfind(std::string("relka-sim: --time-limit: not a positive "
-                                            "number of seconds: ") + bad + "\n"))
+    EXPECT_EQ(
+        0u, run.err.rfind(std::string("relka-sim: --time-limit: not a positive "
+                                      "number of seconds: ") +
+                          bad + "\n"))
         << run.err;
   }
 }
@@ -154,13 +167,14 @@ TEST(serial_bench_test, LineOutsideDevIsRefused) {
 
 // What sigrok's decoder makes of relka-sim's dump: (address, data) pairs.
 std::vector<std::pair<int, int>> sigrok_decode(const std::string& vcd) {
-  program_run run = run_program(
-      "/usr/bin/sigrok-cli",
-      {"-I", "vcd", "-i", vcd, "-P", "i2c:scl=DTR:sda=RTS", "-A",
-       "i2c=address-write:data-write"});
+  program_run run =
+      run_program("/usr/bin/sigrok-cli",
+                  {"-I", "vcd", "-i", vcd, "-P", "i2c:scl=DTR:sda=RTS", "-A",
+                   "i2c=address-write:data-write"});
   EXPECT_EQ(0, run.status) << run.err;
   std::vector<std::pair<int, int>> frames;
-  std::regex address("Address write: ([0-9A-F]+)"), data("Data write: ([0-9A-F]+)");
+  std::regex address("Address write: ([0-9A-F]+)"),
+      data("Data write: ([0-9A-F]+)");
   std::smatch m;
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);) {
@@ -188,8 +202,9 @@ TEST_P(relka_sim_sigrok_test, SigrokReadsWhatWasAskedAndReported) {
   scoped_folder folder;
   std::string vcd = folder.file("frame.vcd");
   const sigrok_case& c = GetParam();
-  program_run run = relka_sim({"--json", "--vcd", vcd, "--", "-a", std::to_string(c.address),
-                               "-s", std::to_string(c.mask)});
+  program_run run =
+      relka_sim({"--json", "--vcd", vcd, "--", "-a", std::to_string(c.address),
+                 "-s", std::to_string(c.mask)});
   ASSERT_EQ(0, run.status) << run.err;
   json frame = report_of(run)["frames"].at(0);
 
@@ -203,11 +218,12 @@ TEST_P(relka_sim_sigrok_test, SigrokReadsWhatWasAskedAndReported) {
 
 INSTANTIATE_TEST_SUITE_P(Frames, relka_sim_sigrok_test,
                          testing::Values(sigrok_case{0, 0}, sigrok_case{2, 5},
-                                         sigrok_case{7, 255}, sigrok_case{96, 0xa5},
+                                         sigrok_case{7, 255},
+                                         sigrok_case{96, 0xa5},
                                          sigrok_case{-1, -1}),
                          [](const testing::TestParamInfo<sigrok_case>& frame) {
-                           return "Address" + number_name(frame.param.address) + "Mask" +
-                                  number_name(frame.param.mask);
+                           return "Address" + number_name(frame.param.address) +
+                                  "Mask" + number_name(frame.param.mask);
                          });
 
 TEST(vcd_dump_test, KeepsEveryChangeApartInTime) {

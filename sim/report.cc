@@ -19,7 +19,8 @@ std::string hex_byte(int value) { return format("0x%02llx", value); }
 
 // Microseconds from the first change.
 long long offset(const sim_run& run, std::size_t change) {
-  return run.changes.empty() ? 0 : run.changes[change].usec - run.changes[0].usec;
+  return run.changes.empty() ? 0
+                             : run.changes[change].usec - run.changes[0].usec;
 }
 
 std::string where(const sim_run& run, std::size_t change) {
@@ -56,7 +57,8 @@ std::string json_frame(const sim_run& run, const decoded_frame& f) {
          ",\"data_hex\":" + json_string(hex_byte(f.data)) +
          ",\"data_bits\":" + json_string(bit_string(f.data, 8)) +
          ",\"ack_data\":" + std::to_string(f.ack_data) +
-         ",\"stop\":true,\"first_change\":" + std::to_string(f.first_change + 1) +
+         ",\"stop\":true,\"first_change\":" +
+         std::to_string(f.first_change + 1) +
          ",\"last_change\":" + std::to_string(f.last_change + 1) +
          ",\"start_us\":" + std::to_string(offset(run, f.first_change)) +
          ",\"stop_us\":" + std::to_string(offset(run, f.last_change)) + "}";
@@ -81,19 +83,22 @@ std::string text_report(const sim_run& run) {
   int number = 0;
   for (const decoded_frame& f : run.decoded.frames) {
     out += "frame " + std::to_string(++number) + ", from " +
-           where(run, f.first_change) + " to " + where(run, f.last_change) + ":\n";
+           where(run, f.first_change) + " to " + where(run, f.last_change) +
+           ":\n";
     out += "  start\n";
     out += "  address  " + hex_byte(f.address_byte) + "  " +
            bit_string(f.address_byte, 7) + "  (box address " +
            std::to_string(f.box_address()) + ")\n";
     out += std::string("  R/W      ") + (f.read ? "1  read\n" : "0  write\n");
     out += "  ack      " + std::to_string(f.ack_address) + "\n";
-    out += "  data     " + hex_byte(f.data) + "  " + bit_string(f.data, 8) + "\n";
+    out +=
+        "  data     " + hex_byte(f.data) + "  " + bit_string(f.data, 8) + "\n";
     out += "  ack      " + std::to_string(f.ack_data) + "\n";
     out += "  stop\n";
   }
   for (const frame_fault& fault : run.decoded.faults)
-    out += "not a frame at " + where(run, fault.change) + ": " + fault.what + "\n";
+    out +=
+        "not a frame at " + where(run, fault.change) + ": " + fault.what + "\n";
   return out;
 }
 
@@ -103,16 +108,19 @@ std::string json_report(const sim_run& run) {
     frames += (frames.empty() ? "" : ",") + json_frame(run, f);
   for (const frame_fault& fault : run.decoded.faults)
     faults += (faults.empty() ? "" : ",") + json_fault(run, fault);
-  long long duration = run.changes.empty() ? 0 : offset(run, run.changes.size() - 1);
+  long long duration =
+      run.changes.empty() ? 0 : offset(run, run.changes.size() - 1);
   return "{\"device\":" + json_string(run.device) +
          ",\"relka\":{\"status\":" + std::to_string(run.status) +
-         ",\"stdout\":" + json_string(run.out) + ",\"stderr\":" + json_string(run.err) +
+         ",\"stdout\":" + json_string(run.out) +
+         ",\"stderr\":" + json_string(run.err) +
          "},\"changes\":" + std::to_string(run.changes.size()) +
-         ",\"duration_us\":" + std::to_string(duration) + ",\"frames\":[" + frames +
-         "],\"faults\":[" + faults + "]}\n";
+         ",\"duration_us\":" + std::to_string(duration) + ",\"frames\":[" +
+         frames + "],\"faults\":[" + faults + "]}\n";
 }
 
-std::string vcd_dump(const std::vector<line_change>& changes, int initial_word) {
+std::string vcd_dump(const std::vector<line_change>& changes,
+                     int initial_word) {
   std::string out =
       "$version relka-sim $end\n"
       "$timescale 1 us $end\n"

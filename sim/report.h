@@ -9,11 +9,11 @@
 #include "sim/frame_decoder.h"
 
 struct sim_run {
-  std::string device;              // where the box sat
-  int status = 0;                  // relka's exit status
-  std::string out;                 // relka's standard output
-  std::string err;                 // relka's standard error
-  int initial_word = 0;            // modem word before the first change
+  std::string device;    // where the box sat
+  int status = 0;        // relka's exit status
+  std::string out;       // relka's standard output
+  std::string err;       // relka's standard error
+  int initial_word = 0;  // modem word before the first change
   std::vector<line_change> changes;
   decoded_line decoded;
 };

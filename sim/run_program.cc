@@ -113,14 +113,15 @@ struct pipe_pair {
 }  // namespace
 
 program_run run_program(const std::string& path,
-                        const std::vector<std::string>& args,
-                        child_stdin input, double time_limit) {
+                        const std::vector<std::string>& args, child_stdin input,
+                        double time_limit) {
   program_run run;
   pipe_pair out, err;
   if (!out.make() || !err.make()) return run;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   double deadline = now_seconds() + time_limit;

@@ -31,7 +31,8 @@ modem_line* serial_bench::add_line(const std::string& path, int word) {
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed_, description.c_str(),
                                         &error)) {
-    fprintf(stderr, "relka-sim: cannot add %s: %s\n", path.c_str(), error->message);
+    fprintf(stderr, "relka-sim: cannot add %s: %s\n", path.c_str(),
+            error->message);
     g_error_free(error);
     return nullptr;
   }

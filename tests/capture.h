@@ -30,7 +30,8 @@ class fd_capture {
     rewind(file_);
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0) out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0)
+      out.append(buffer, n);
     fclose(file_);
     file_ = nullptr;
     return out;

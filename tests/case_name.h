@@ -22,7 +22,8 @@ inline std::string identifier(const std::string& text) {
 
 // "12", or "Minus12" for a negative number.
 inline std::string number_name(long long value) {
-  return value < 0 ? "Minus" + std::to_string(-(value + 1) + 1ULL) : std::to_string(value);
+  return value < 0 ? "Minus" + std::to_string(-(value + 1) + 1ULL)
+                   : std::to_string(value);
 }
 
 // For cases that carry their own name.
@@ -36,7 +37,8 @@ struct by_name {
 // For cases named by what they hold: the index keeps two cases whose text
 // reads alike apart.
 template <class T>
-std::string indexed(const testing::TestParamInfo<T>& info, const std::string& text) {
+std::string indexed(const testing::TestParamInfo<T>& info,
+                    const std::string& text) {
   return "Case" + std::to_string(info.index) + "_" + identifier(text);
 }
 

@@ -11,7 +11,8 @@
 
 #include "sim/modem_line.h"
 
-using line_levels = std::vector<std::pair<bool, bool>>;  // (RTS, DTR) after each change
+using line_levels =
+    std::vector<std::pair<bool, bool>>;  // (RTS, DTR) after each change
 
 inline line_levels levels_of(const std::vector<line_change>& changes) {
   line_levels out;

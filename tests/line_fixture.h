@@ -4,17 +4,17 @@
 #ifndef RELKA_TESTS_LINE_FIXTURE_H_
 #define RELKA_TESTS_LINE_FIXTURE_H_
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -48,7 +48,8 @@ inline void write_file(const std::string& path, const std::string& text) {
 // A file that is removed when the scope ends.
 class scoped_file {
  public:
-  scoped_file(std::string path, const std::string& text) : path_(std::move(path)) {
+  scoped_file(std::string path, const std::string& text)
+      : path_(std::move(path)) {
     write_file(path_, text);
   }
   ~scoped_file() { unlink(path_.c_str()); }

@@ -15,7 +15,8 @@ struct parsed {
     register_relka_options(table.data());
     std::vector<const char*> argv = {"relka"};
     for (const std::string& arg : args) argv.push_back(arg.c_str());
-    parse_command_line(static_cast<int>(argv.size()), argv.data(), table.data());
+    parse_command_line(static_cast<int>(argv.size()), argv.data(),
+                       table.data());
   }
 
   std::vector<std::string> free_args() const {
@@ -29,7 +30,8 @@ struct parsed {
   std::string given() const {
     std::string out;
     for (int i = 0; i < opt_end; ++i)
-      if (table[i].given) out += std::string(out.empty() ? "" : " ") + table[i].short_name;
+      if (table[i].given)
+        out += std::string(out.empty() ? "" : " ") + table[i].short_name;
     return out;
   }
 };

@@ -25,7 +25,8 @@ void clear_termios_requests() {
 // hands the request on unchanged.
 extern "C" int tcsetattr(int fd, int action, const struct termios* settings) {
   using real_fn = int (*)(int, int, const struct termios*);
-  static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "tcsetattr"));
+  static real_fn real =
+      reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "tcsetattr"));
   {
     std::lock_guard<std::mutex> hold(g_mutex);
     g_requests.push_back({fd, action, *settings});
