@@ -85,6 +85,7 @@ TEST(cmd_option_test, LongValuesAreCutAndMarked) {
 
 TEST(cmd_option_test, SurplusFreeArgumentsAreDropped) {
   std::vector<std::string> args;
+  args.reserve(300);
   for (int i = 0; i < 300; ++i) args.push_back("free" + std::to_string(i));
   parsed p(args);
   std::vector<std::string> kept = p.free_args();

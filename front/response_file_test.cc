@@ -24,7 +24,8 @@ class remove_char_test : public testing::TestWithParam<removal_case> {};
 TEST_P(remove_char_test, RemovesEveryOccurrenceInPlace) {
   std::string buffer = GetParam().text;
   remove_char(&buffer[0], GetParam().c);
-  EXPECT_EQ(GetParam().result, std::string(buffer.c_str()));
+  // The text ends at its first NUL.
+  EXPECT_EQ(GetParam().result, std::string(&buffer[0]));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -36,11 +36,11 @@ class rs232 {
   void close();
 
   // Setters store the value as given and re-apply the settings when open.
-  void set_baud(int baud);
-  void set_data_bits(char data_bits);
-  void set_parity(char parity);
-  void set_stop_bits(char stop_bits);
-  void set_flow(char flow);
+  void set_baud(int value);
+  void set_data_bits(char value);
+  void set_parity(char value);
+  void set_stop_bits(char value);
+  void set_flow(char value);
 
   int get_baud() const { return baud; }
   char get_data_bits() const { return data_bits; }

@@ -227,7 +227,7 @@ TEST_F(rs232_io_test, SignalDrivenInput) {
 // Writes `pieces` from the far end, one every `gap`, on a thread of its own.
 class box_writer {
  public:
-  box_writer(int fd, std::vector<std::string> pieces, milliseconds gap)
+  box_writer(int fd, const std::vector<std::string>& pieces, milliseconds gap)
       : thread_([=] {
           for (const std::string& piece : pieces) {
             std::this_thread::sleep_for(gap);

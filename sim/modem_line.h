@@ -15,9 +15,12 @@
 #include <string>
 #include <vector>
 
+// umockdev's own type names, declared here so that glib stays out.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+// NOLINTEND(bugprone-reserved-identifier)
 
 // One write of the modem-control word, as the line saw it.
 struct line_change {

@@ -8,14 +8,11 @@
 
 namespace {
 
-std::string format(const char* pattern, long long a, long long b = 0,
-                   long long c = 0) {
-  char text[128];
-  snprintf(text, sizeof text, pattern, a, b, c);
+std::string hex_byte(int value) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value) & 0xffu);
   return text;
 }
-
-std::string hex_byte(int value) { return format("0x%02llx", value); }
 
 // Microseconds from the first change.
 long long offset(const sim_run& run, std::size_t change) {
@@ -24,8 +21,8 @@ long long offset(const sim_run& run, std::size_t change) {
 }
 
 std::string where(const sim_run& run, std::size_t change) {
-  return format("change %lld (%lld us)", static_cast<long long>(change) + 1,
-                offset(run, change));
+  return "change " + std::to_string(change + 1) + " (" +
+         std::to_string(offset(run, change)) + " us)";
 }
 
 std::string json_string(const std::string& text) {
@@ -38,9 +35,11 @@ std::string json_string(const std::string& text) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default:
-        if (c < 0x20)
-          out += format("\\u%04llx", c);
-        else
+        if (c < 0x20) {
+          char escaped[8];
+          snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else
           out += static_cast<char>(c);
     }
   }
@@ -76,7 +75,7 @@ std::string text_report(const sim_run& run) {
   std::string out = "relka-sim: the box at " + run.device + " saw " +
                     std::to_string(run.changes.size()) + " line changes";
   if (!run.changes.empty())
-    out += format(" in %lld us", offset(run, run.changes.size() - 1));
+    out += " in " + std::to_string(offset(run, run.changes.size() - 1)) + " us";
   out += "\n";
   if (run.decoded.frames.empty() && run.decoded.faults.empty())
     out += "relka-sim: no frame was sent\n";

@@ -21,12 +21,12 @@ inline bool tool_required(const std::string& tool) {
 }
 
 // Use at the top of a test body: `present` says whether `tool` is there.
-#define REQUIRE_TOOL(present, tool)                                          \
-  do {                                                                       \
-    if (!(present)) {                                                        \
-      if (tool_required(tool)) FAIL() << tool << " is required but missing"; \
-      GTEST_SKIP() << tool << " is not installed";                           \
-    }                                                                        \
+#define REQUIRE_TOOL(present, tool)                                            \
+  do {                                                                         \
+    if (!(present)) {                                                          \
+      if (tool_required(tool)) FAIL() << (tool) << " is required but missing"; \
+      GTEST_SKIP() << (tool) << " is not installed";                           \
+    }                                                                          \
   } while (0)
 
 #endif  // RELKA_TESTS_REQUIRE_TOOL_H_

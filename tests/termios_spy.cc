@@ -23,6 +23,7 @@ void clear_termios_requests() {
 
 // Takes the place of the C library's tcsetattr in the test program, then
 // hands the request on unchanged.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int tcsetattr(int fd, int action, const struct termios* settings) {
   using real_fn = int (*)(int, int, const struct termios*);
   static real_fn real =
