@@ -4,11 +4,13 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "front/cmd_option.h"
 #include "front/version.h"
 #include "outlet/outlet_switch.h"
+#include "serial/line_guard.h"
 
 void register_relka_options(cmd_option* table) {
   register_option(table, opt_version, "version", "v", 0, 0);
@@ -46,6 +48,9 @@ int to_int(const char* text) {
 }  // namespace
 
 int relka_main(int argc, const char* const* argv) {
+  // Declared before the box, so that it outlives it: a signal held back
+  // while the line is ours takes effect only after the box has closed it.
+  std::optional<held_signals> holding;
   auto box = std::make_unique<outlet_switch>();
   std::vector<cmd_option> table(cmd_table_size);
   register_relka_options(table.data());
@@ -72,6 +77,7 @@ int relka_main(int argc, const char* const* argv) {
   const char* address = value_or(table[opt_address], "0");
 
   box->set_device(device);
+  holding.emplace();
   if (!box->open()) {
     if (!quiet) printf("RELKA not found at %s\n", device);
     return -1;

@@ -20,8 +20,10 @@ bool response_file::read(const char* path) {
   // fgets takes at most 1023 characters; the rest of a longer line comes as
   // a line of its own and counts only if it too begins with "-".
   char line[1024];
-  while (!feof(file) && !ferror(file)) {
+  int pieces = 0;
+  while (!feof(file) && !ferror(file) && pieces < max_pieces) {
     if (fgets(line, sizeof line, file) == nullptr) continue;
+    ++pieces;
     remove_char(line, '\n');
     remove_char(line, '\r');
     if (line[0] != '-') continue;

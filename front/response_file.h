@@ -12,6 +12,12 @@ void remove_char(char* text, char c);
 
 class response_file {
  public:
+  // Reading stops after this many lines (pieces of at most 1023
+  // characters), about 10 MB: a device or an endless file named by mistake
+  // (@/dev/zero) must not keep the run reading for ever. What was kept until
+  // then is parsed.
+  static constexpr int max_pieces = 10000;
+
   // False, after printing "Can't access file '<path>'" on standard output,
   // when the file cannot be opened. A read error or lack of memory ends the
   // reading; the lines kept until then stay.

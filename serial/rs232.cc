@@ -7,7 +7,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,17 +58,48 @@ int open_above_zero(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Reads the pid in a lock file. False when there is no readable file; text
-// that is not a number reads as 0, as strtol gives it.
-bool read_lock_owner(const char* path, int* pid) {
-  int fd = open_above_zero(path, O_RDONLY);
-  if (fd <= 0) return false;
+// What a look at the lock path found.
+struct lock_probe {
+  enum kind { none, regular, not_regular, unreadable } what = none;
+  int pid = 0;    // the owner it names; text that is no number reads as 0
+  dev_t dev = 0;  // the file that was read, to recognise it again
+  ino_t ino = 0;
+};
+
+// The lock path is in a folder any local user may write to, so whatever is
+// there is only ever read as a regular file: no symbolic link is followed,
+// a FIFO cannot block the open, and a device is not opened as our terminal.
+lock_probe probe_lock_file(const char* path) {
+  lock_probe probe;
+  int fd = open_above_zero(
+      path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd <= 0) {
+    if (errno == ENOENT) probe.what = lock_probe::none;
+    else if (errno == ELOOP) probe.what = lock_probe::not_regular;
+    else probe.what = lock_probe::unreadable;
+    return probe;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    probe.what = lock_probe::not_regular;
+    return probe;
+  }
   char text[21];
   ssize_t n = ::read(fd, text, 20);
   text[n > 0 ? n : 0] = '\0';
   ::close(fd);
-  *pid = static_cast<int>(strtol(text, nullptr, 10));
-  return true;
+  probe.what = lock_probe::regular;
+  probe.pid = static_cast<int>(strtol(text, nullptr, 10));
+  probe.dev = st.st_dev;
+  probe.ino = st.st_ino;
+  return probe;
+}
+
+// True when `path` still names the file described by (dev, ino).
+bool same_file(const char* path, dev_t dev, ino_t ino) {
+  struct stat st {};
+  return lstat(path, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
 // A holder we may not signal (EPERM) is alive all the same; only a process
@@ -73,7 +107,21 @@ bool read_lock_owner(const char* path, int* pid) {
 bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
 int create_lock_file(const char* path) {
-  return open_above_zero(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  return open_above_zero(
+      path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+      0644);
+}
+
+void sleep_ms(int ms) {
+  timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+long long now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 void copy_text(char* dst, size_t size, const char* src) {
@@ -94,7 +142,11 @@ rs232::rs232()
       new_settings(),
       saved_settings(),
       async_handler(nullptr),
-      lock_held(false) {}
+      lock_held(false),
+      lock_dev(0),
+      lock_ino(0),
+      busy(false),
+      wait_ms(0) {}
 
 rs232::~rs232() { close(); }
 
@@ -180,7 +232,7 @@ bool rs232::open(const char* path) {
             device);
     return false;
   }
-  if (!lock()) {
+  if (!claim()) {
     abandon_open();
     return false;
   }
@@ -189,8 +241,56 @@ bool rs232::open(const char* path) {
   return true;
 }
 
+// The device is ours once we hold its flock (which keeps picocom, tio and
+// pyserial's exclusive ports off, and them off us) and its lock file (which
+// keeps the programs off that only know UUCP locks). The flock comes first:
+// under it no two of us can probe, remove and create the lock file at once.
+// With a wait set, a device held by another live process is tried again
+// until the time is up; its refusal is printed once.
+bool rs232::claim() {
+  bool said = false;
+  const long long deadline = now_ms() + wait_ms;
+  for (;;) {
+    busy = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (lock(said)) return true;
+      flock(fd, LOCK_UN);
+    } else if (errno == EWOULDBLOCK) {
+      busy = true;
+      if (!said) report_flock_holder();
+    } else {
+      fprintf(stderr, "rs232::open: cannot lock device [%s]: %s\n", device,
+              strerror(errno));
+      return false;
+    }
+    if (!busy || now_ms() >= deadline) return false;
+    said = true;
+    sleep_ms(static_cast<int>(std::min<long long>(20, deadline - now_ms())));
+  }
+}
+
+// Someone holds the device's flock. A holder of our kind also keeps a lock
+// file naming itself, and that says more than "another program".
+void rs232::report_flock_holder() {
+  if (make_lock_name(true)) {
+    lock_probe probe = probe_lock_file(lock_file);
+    if (probe.what == lock_probe::regular && process_alive(probe.pid)) {
+      fprintf(stderr,
+              "rs232::lock: device [%s] used by another process [%i]\n",
+              device, probe.pid);
+      return;
+    }
+  }
+  fprintf(stderr, "rs232::open: device [%s] is in use by another program\n",
+          device);
+}
+
+void rs232::set_wait(int milliseconds) {
+  wait_ms = milliseconds > 0 ? milliseconds : 0;
+}
+
 // Undoes a half-done open: nothing was read from the line, so nothing is
-// put back.
+// put back. Closing the descriptor drops its flock.
 void rs232::abandon_open() {
   ::close(fd);
   fd = 0;
@@ -205,36 +305,70 @@ void rs232::close() {
   unllock();
 }
 
-bool rs232::lock() {
+// lock_file from the terminal's own name. ttyname gives the terminal's own
+// path, so a device reached through a symbolic link is locked under the
+// name every other program uses.
+bool rs232::make_lock_name(bool silent) {
   lock_file[0] = '\0';
-  // ttyname gives the terminal's own path, so a device reached through a
-  // symbolic link is locked under the name every other program uses.
   const char* name = ttyname(fd);
   if (name == nullptr) {
-    fprintf(stderr, "rs232::lock: cannot get terminal name of device [%s]\n",
-            device);
+    if (!silent)
+      fprintf(stderr, "rs232::lock: cannot get terminal name of device [%s]\n",
+              device);
     return false;
   }
   const char* slash = strrchr(name, '/');
   if (slash == nullptr || slash[1] == '\0') {
-    fprintf(stderr, "rs232::lock: cannot generate lock file name [%s]\n",
-            slash ? slash : name);
+    if (!silent)
+      fprintf(stderr, "rs232::lock: cannot generate lock file name [%s]\n",
+              slash ? slash : name);
     return false;
   }
   if (sizeof uucp_lock_prefix - 1 + strlen(slash + 1) >= sizeof lock_file) {
-    fprintf(stderr, "rs232::lock: lock file name too long [%s]\n", slash + 1);
+    if (!silent)
+      fprintf(stderr, "rs232::lock: lock file name too long [%s]\n", slash + 1);
     return false;
   }
   snprintf(lock_file, sizeof lock_file, "%s%s", uucp_lock_prefix, slash + 1);
+  return true;
+}
 
-  int owner = 0;
-  bool stale = read_lock_owner(lock_file, &owner);
-  if (stale && process_alive(owner)) {
-    fprintf(stderr, "rs232::lock: device [%s] used by another process [%i]\n",
-            device, owner);
-    return false;
+bool rs232::lock() { return lock(false); }
+
+// Probe, remove if stale, create. Only the file that was probed is removed:
+// if the path names another file by the time of the unlink, someone made a
+// new lock meanwhile, and that one is probed in turn.
+bool rs232::lock(bool silent) {
+  if (!make_lock_name(false)) return false;
+  bool stale = false;
+  for (int look = 0; look < 100; ++look) {
+    lock_probe probe = probe_lock_file(lock_file);
+    if (probe.what == lock_probe::not_regular) {
+      fprintf(stderr, "rs232::lock: lock file [%s] is not a regular file\n",
+              lock_file);
+      return false;
+    }
+    if (probe.what != lock_probe::regular) break;  // create, or fail to
+    if (process_alive(probe.pid)) {
+      busy = true;
+      if (!silent)
+        fprintf(stderr,
+                "rs232::lock: device [%s] used by another process [%i]\n",
+                device, probe.pid);
+      return false;
+    }
+    if (!same_file(lock_file, probe.dev, probe.ino)) continue;
+    unlink(lock_file);
+    stale = true;
+    break;
   }
-  if (stale) unlink(lock_file);
+  return create_lock(stale);
+}
+
+// Creates the lock file and writes our pid in one checked write; a lock
+// file that does not name us would be read by everyone after us as
+// "process 0" and never be taken over.
+bool rs232::create_lock(bool stale) {
   int lock_fd = create_lock_file(lock_file);
   if (lock_fd <= 0) {
     fprintf(stderr,
@@ -246,20 +380,35 @@ bool rs232::lock() {
   char text[32];
   int length =
       snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-  ssize_t written = ::write(lock_fd, text, length);
-  (void)written;
+  ssize_t written = ::write(lock_fd, text, static_cast<size_t>(length));
+  int write_error = errno;
+  struct stat st {};
+  bool known = fstat(lock_fd, &st) == 0;
   ::close(lock_fd);
+  if (written != length || !known) {
+    unlink(lock_file);
+    fprintf(stderr, "rs232::lock: cannot write lock file [%s]: %s\n",
+            lock_file,
+            written < 0 ? strerror(write_error) : "short write");
+    return false;
+  }
+  lock_dev = st.st_dev;
+  lock_ino = st.st_ino;
   lock_held = true;
   return true;
 }
 
 void rs232::unllock() {
-  int owner = 0;
   bool mine = lock_held;
   lock_held = false;
-  if (!read_lock_owner(lock_file, &owner)) return;
-  if (owner == getpid()) {
-    if (mine) unlink(lock_file);
+  lock_probe probe = probe_lock_file(lock_file);
+  if (probe.what != lock_probe::regular) return;
+  if (probe.pid == getpid()) {
+    // Only the file we made: not one another object of ours made, nor one
+    // put in its place.
+    if (mine && probe.dev == lock_dev && probe.ino == lock_ino &&
+        same_file(lock_file, lock_dev, lock_ino))
+      unlink(lock_file);
   } else {
     fprintf(stderr, "rs232::unllock: unable to remove lock file [%s]\n",
             lock_file);

@@ -3,8 +3,9 @@
 // Principles of operation. The object keeps five line settings (speed, data
 // bits, parity, stop bits, flow control) and turns them into raw-mode termios
 // settings. open() refuses the controlling terminal and anything that is not a
-// terminal, claims the device with a UUCP lock file in /var/lock (the owner's
-// pid as "%10d\n"), saves the line's own settings and puts ours in place.
+// terminal, claims the device with flock(2) and a UUCP lock file in
+// /var/lock (the owner's pid as "%10d\n"), saves the line's own settings and
+// puts ours in place.
 // close() undoes all three in reverse: settings back, descriptor closed, lock
 // file removed. While open, set_rts()/set_dtr() drive the two modem control
 // outputs by a read-modify-write of the modem bits, so every other line keeps
@@ -17,6 +18,7 @@
 #ifndef RELKA_SERIAL_RS232_H_
 #define RELKA_SERIAL_RS232_H_
 
+#include <sys/types.h>
 #include <termios.h>
 
 // UUCP lock files: this prefix and the terminal's own name.
@@ -29,8 +31,17 @@ class rs232 {
   rs232(const rs232&) = delete;
   rs232& operator=(const rs232&) = delete;
 
-  // Opens, locks and sets up `path`; closes whatever was open first.
+  // Opens, locks and sets up `path`; closes whatever was open first. The
+  // device is held by its flock and its UUCP lock file until close().
   bool open(const char* path);
+
+  // How long open() waits for a device that another live process holds
+  // (its flock, or a lock file that names it), trying again every 20 ms.
+  // 0, the default, refuses at once.
+  void set_wait(int milliseconds);
+  // The last open() failed because another process held the device, also
+  // after waiting for it.
+  bool was_busy() const { return busy; }
   // Puts the saved settings back, closes the device and releases the lock.
   // Nothing on a closed port.
   void close();
@@ -105,6 +116,11 @@ class rs232 {
   void unllock();
 
  private:
+  bool claim();
+  void report_flock_holder();
+  bool make_lock_name(bool silent);
+  bool lock(bool silent);
+  bool create_lock(bool stale);
   bool set_modem_bit(int bit, bool on);
   bool modem_status(int bit, const char* query);
   void abandon_open();
@@ -124,6 +140,11 @@ class rs232 {
   // rs232 of the same process writes the same pid, so the pid alone cannot
   // tell whose lock it is.
   bool lock_held;
+  // The lock file this object made, to recognise it when releasing.
+  dev_t lock_dev;
+  ino_t lock_ino;
+  bool busy;
+  int wait_ms;
 };
 
 #endif  // RELKA_SERIAL_RS232_H_

@@ -81,7 +81,14 @@ void modem_line::on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*,
 bool modem_line::handle(UMockdevIoctlClient* client) {
   gulong request = umockdev_ioctl_client_get_request(client);
   if (request != TIOCMGET && request != TIOCMSET) return false;
-
+  if (request == TIOCMSET) {
+    int delay = 0;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      delay = delay_us_;
+    }
+    if (delay > 0) g_usleep(delay);
+  }
   std::lock_guard<std::mutex> hold(mutex_);
   bool unplugged = writes_left_ == 0;
   if (request == TIOCMGET) {
@@ -122,6 +129,11 @@ void modem_line::fail_get(bool fail) {
 void modem_line::fail_set(bool fail) {
   std::lock_guard<std::mutex> hold(mutex_);
   fail_set_ = fail;
+}
+
+void modem_line::set_delay(int microseconds) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  delay_us_ = microseconds;
 }
 
 void modem_line::unplug_after(int writes) {

@@ -51,6 +51,9 @@ class modem_line {
   void fail_get(bool fail);
   void fail_set(bool fail);
   void unplug_after(int writes);
+  // Slows every write of the modem word by `microseconds`, as a USB adapter
+  // would, so that a frame lasts long enough to be caught in the middle.
+  void set_delay(int microseconds);
 
   std::vector<line_change> changes() const;
   int get_count() const;
@@ -87,6 +90,7 @@ class modem_line {
   bool fail_get_ = false;
   bool fail_set_ = false;
   int writes_left_ = -1;  // -1: never unplugged
+  int delay_us_ = 0;
   int gets_ = 0;
   int opens_ = 0;
   std::vector<line_change> changes_;

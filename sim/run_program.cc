@@ -82,16 +82,47 @@ int reap(pid_t pid, double deadline, program_run& run) {
   }
 }
 
-[[noreturn]] void exec_child(const std::string& path, std::vector<char*>& argv,
-                             int out_fd, int err_fd, child_stdin input) {
-  place(out_fd, 1);
-  place(err_fd, 2);
-  if (input == child_stdin::closed) {
-    close(0);
-  } else {
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) place(null_fd, 0);
+std::vector<char*> argv_of(const std::string& path,
+                           const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const std::string& arg : args)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// In the child: `fd` onto `target`, /dev/null for -1, or closed.
+void set_up_descriptor(int fd, int target, bool closed) {
+  if (closed) {
+    close(target);
+    return;
   }
+  if (fd < 0) fd = open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
+  if (fd >= 0) place(fd, target);
+}
+
+// The child starts as a fresh program would: a caller that runs in the
+// background (SIGINT ignored) or holds signals back passes neither on.
+void reset_signals() {
+  for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+    signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+[[noreturn]] void exec_child(const std::string& path, std::vector<char*>& argv,
+                             const child_io& io) {
+  reset_signals();
+  // Descriptors first placed above 2, so that none is overwritten before
+  // it has been copied.
+  int in = io.in >= 0 ? fcntl(io.in, F_DUPFD_CLOEXEC, 3) : -1;
+  int out = io.out >= 0 ? fcntl(io.out, F_DUPFD_CLOEXEC, 3) : -1;
+  int err = io.err >= 0 ? fcntl(io.err, F_DUPFD_CLOEXEC, 3) : -1;
+  set_up_descriptor(in, 0, io.close_in);
+  set_up_descriptor(out, 1, io.close_out);
+  set_up_descriptor(err, 2, io.close_err);
   execv(path.c_str(), argv.data());
   _exit(127);
 }
@@ -118,15 +149,15 @@ program_run run_program(const std::string& path,
   program_run run;
   pipe_pair out, err;
   if (!out.make() || !err.make()) return run;
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const std::string& arg : args)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argv_of(path, args);
+  child_io io;
+  io.out = out.fd[1];
+  io.err = err.fd[1];
+  io.close_in = input == child_stdin::closed;
 
   double deadline = now_seconds() + time_limit;
   pid_t pid = fork();
-  if (pid == 0) exec_child(path, argv, out.fd[1], err.fd[1], input);
+  if (pid == 0) exec_child(path, argv, io);
   out.close_end(1);
   err.close_end(1);
   if (pid < 0) return run;
@@ -137,4 +168,45 @@ program_run run_program(const std::string& path,
   }
   run.status = reap(pid, deadline, run);
   return run;
+}
+
+child_process::~child_process() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool child_process::start(const std::string& path,
+                          const std::vector<std::string>& args,
+                          const child_io& io) {
+  if (pid_ > 0) return false;
+  std::vector<char*> argv = argv_of(path, args);
+  pid_t pid = fork();
+  if (pid == 0) exec_child(path, argv, io);
+  if (pid < 0) return false;
+  pid_ = pid;
+  end_signal_ = 0;
+  return true;
+}
+
+void child_process::send(int sig) const {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+int child_process::wait(double seconds) {
+  if (pid_ <= 0) return -1;
+  double deadline = now_seconds() + seconds;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      end_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      return exit_status(status);
+    }
+    if (done < 0 && errno != EINTR) return -1;
+    if (now_seconds() >= deadline) return -1;
+    usleep(1000);
+  }
 }
