@@ -6,15 +6,26 @@
 #include <unistd.h>
 
 void open_standard_descriptors() {
+  // Which are closed is decided before anything is opened: an interposed
+  // open (a preload library) may itself take the lowest free descriptor.
+  bool closed[3];
+  bool any = false;
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor is `fd` itself.
-    int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (null_fd >= 0 && null_fd != fd) {
-      dup2(null_fd, fd);
-      close(null_fd);
-    }
+    closed[fd] = fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+    any = any || closed[fd];
   }
+  if (!any) return;
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0) return;
+  bool keep = false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (!closed[fd]) continue;
+    if (fd == null_fd)
+      keep = true;
+    else
+      dup2(null_fd, fd);
+  }
+  if (!keep) close(null_fd);
 }
 
 held_signals::held_signals() : saved() {

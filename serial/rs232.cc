@@ -74,9 +74,12 @@ lock_probe probe_lock_file(const char* path) {
   int fd = open_above_zero(
       path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd <= 0) {
-    if (errno == ENOENT) probe.what = lock_probe::none;
-    else if (errno == ELOOP) probe.what = lock_probe::not_regular;
-    else probe.what = lock_probe::unreadable;
+    if (errno == ENOENT)
+      probe.what = lock_probe::none;
+    else if (errno == ELOOP)
+      probe.what = lock_probe::not_regular;
+    else
+      probe.what = lock_probe::unreadable;
     return probe;
   }
   struct stat st {};
@@ -275,8 +278,7 @@ void rs232::report_flock_holder() {
   if (make_lock_name(true)) {
     lock_probe probe = probe_lock_file(lock_file);
     if (probe.what == lock_probe::regular && process_alive(probe.pid)) {
-      fprintf(stderr,
-              "rs232::lock: device [%s] used by another process [%i]\n",
+      fprintf(stderr, "rs232::lock: device [%s] used by another process [%i]\n",
               device, probe.pid);
       return;
     }
@@ -387,8 +389,7 @@ bool rs232::create_lock(bool stale) {
   ::close(lock_fd);
   if (written != length || !known) {
     unlink(lock_file);
-    fprintf(stderr, "rs232::lock: cannot write lock file [%s]: %s\n",
-            lock_file,
+    fprintf(stderr, "rs232::lock: cannot write lock file [%s]: %s\n", lock_file,
             written < 0 ? strerror(write_error) : "short write");
     return false;
   }
