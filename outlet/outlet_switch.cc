@@ -21,6 +21,12 @@ bool outlet_switch::open() {
   return port.open(device_path.get());
 }
 
+const char* outlet_switch::terminal_name() const {
+  const char* lock = port.get_lock_file();
+  size_t prefix = sizeof uucp_lock_prefix - 1;
+  return strncmp(lock, uucp_lock_prefix, prefix) == 0 ? lock + prefix : "";
+}
+
 bool outlet_switch::close() {
   if (device_path[0] == '\0') return false;
   port.close();

@@ -31,6 +31,14 @@ class outlet_switch {
   bool open();
   bool close();
 
+  // How long open() waits for a device another live process holds; 0, the
+  // default, refuses at once. was_busy(): the last open failed for that.
+  void set_wait(int milliseconds) { port.set_wait(milliseconds); }
+  bool was_busy() const { return port.was_busy(); }
+  // The open terminal's own name ("ttyUSB0"), the same for every path that
+  // reaches it; "" before an open got that far.
+  const char* terminal_name() const;
+
   // Clocks out the frame for `address` and `mask` on the open port. Every
   // one of the frame's line changes is made even if one fails, but the
   // result is false when any of them failed: the outlets may not be set.

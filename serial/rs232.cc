@@ -115,10 +115,14 @@ int create_lock_file(const char* path) {
       0644);
 }
 
-void sleep_ms(int ms) {
+// A caller may hold ending signals back while it holds the line; a wait
+// for the line holds nothing, so Ctrl-C or SIGTERM then end it at once.
+void sleep_letting_signals_through(int ms) {
+  sigset_t mask;
+  sigprocmask(SIG_SETMASK, nullptr, &mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigdelset(&mask, sig);
   timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
+  ppoll(nullptr, 0, &pause, &mask);
 }
 
 long long now_ms() {
@@ -268,7 +272,8 @@ bool rs232::claim() {
     }
     if (!busy || now_ms() >= deadline) return false;
     said = true;
-    sleep_ms(static_cast<int>(std::min<long long>(20, deadline - now_ms())));
+    sleep_letting_signals_through(
+        static_cast<int>(std::min<long long>(20, deadline - now_ms())));
   }
 }
 

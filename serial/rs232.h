@@ -61,6 +61,9 @@ class rs232 {
   // The object's own buffer: the path of the last open that got past the
   // controlling-terminal test.
   const char* get_device() const { return device; }
+  // The lock file of the last open that got as far as naming it; ends in
+  // the terminal's own name, whichever path reached it.
+  const char* get_lock_file() const { return lock_file; }
 
   // Modem control outputs. Only on an open port; true when the modem bits
   // were read and written back.

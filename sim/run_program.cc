@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,16 +13,6 @@
 #include <climits>
 
 namespace {
-
-// Puts `fd` on `target` in the child, open across exec. dup2 clears
-// close-on-exec on the copy; a descriptor already in place keeps its flags,
-// so clear it by hand.
-void place(int fd, int target) {
-  if (fd == target)
-    fcntl(fd, F_SETFD, 0);
-  else
-    dup2(fd, target);
-}
 
 double now_seconds() {
   timespec t{};
@@ -92,39 +83,52 @@ std::vector<char*> argv_of(const std::string& path,
   return argv;
 }
 
-// In the child: `fd` onto `target`, /dev/null for -1, or closed.
-void set_up_descriptor(int fd, int target, bool closed) {
-  if (closed) {
-    close(target);
-    return;
+// Starts `path` with posix_spawn. The child's descriptors and signals are
+// set up by the C library's spawn itself, with plain system calls: a child
+// forked from this multithreaded process must not call an interposed open
+// or close (umockdev's preload takes locks in them that another thread may
+// hold at the fork). Each source descriptor is first copied above 2, so that
+// none is overwritten before it has been placed; dup2 onto the target
+// clears close-on-exec there. -1 when it could not be started.
+pid_t spawn(const std::string& path, std::vector<char*>& argv,
+            const child_io& io) {
+  const int sources[3] = {io.in, io.out, io.err};
+  const bool closed[3] = {io.close_in, io.close_out, io.close_err};
+  int copies[3] = {-1, -1, -1};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int target = 0; target < 3; ++target) {
+    if (closed[target]) {
+      posix_spawn_file_actions_addclose(&actions, target);
+    } else if (sources[target] >= 0) {
+      copies[target] = fcntl(sources[target], F_DUPFD_CLOEXEC, 3);
+      posix_spawn_file_actions_adddup2(&actions, copies[target], target);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                       target == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
   }
-  if (fd < 0) fd = open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
-  if (fd >= 0) place(fd, target);
-}
-
-// The child starts as a fresh program would: a caller that runs in the
-// background (SIGINT ignored) or holds signals back passes neither on.
-void reset_signals() {
+  // A fresh program's signals: a caller that runs in the background
+  // (SIGINT ignored) or holds signals back passes neither on.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
   for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
-    signal(sig, SIG_DFL);
-  sigset_t none;
+    sigaddset(&defaults, sig);
   sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-[[noreturn]] void exec_child(const std::string& path, std::vector<char*>& argv,
-                             const child_io& io) {
-  reset_signals();
-  // Descriptors first placed above 2, so that none is overwritten before
-  // it has been copied.
-  int in = io.in >= 0 ? fcntl(io.in, F_DUPFD_CLOEXEC, 3) : -1;
-  int out = io.out >= 0 ? fcntl(io.out, F_DUPFD_CLOEXEC, 3) : -1;
-  int err = io.err >= 0 ? fcntl(io.err, F_DUPFD_CLOEXEC, 3) : -1;
-  set_up_descriptor(in, 0, io.close_in);
-  set_up_descriptor(out, 1, io.close_out);
-  set_up_descriptor(err, 2, io.close_err);
-  execv(path.c_str(), argv.data());
-  _exit(127);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes,
+                           argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  for (int copy : copies)
+    if (copy >= 0) close(copy);
+  return failed == 0 ? pid : -1;
 }
 
 // The two ends of one pipe, closed when it goes.
@@ -156,8 +160,7 @@ program_run run_program(const std::string& path,
   io.close_in = input == child_stdin::closed;
 
   double deadline = now_seconds() + time_limit;
-  pid_t pid = fork();
-  if (pid == 0) exec_child(path, argv, io);
+  pid_t pid = spawn(path, argv, io);
   out.close_end(1);
   err.close_end(1);
   if (pid < 0) return run;
@@ -182,8 +185,7 @@ bool child_process::start(const std::string& path,
                           const child_io& io) {
   if (pid_ > 0) return false;
   std::vector<char*> argv = argv_of(path, args);
-  pid_t pid = fork();
-  if (pid == 0) exec_child(path, argv, io);
+  pid_t pid = spawn(path, argv, io);
   if (pid < 0) return false;
   pid_ = pid;
   end_signal_ = 0;

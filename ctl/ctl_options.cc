@@ -1,0 +1,220 @@
+#include "ctl/ctl_options.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <stdlib.h>
+
+#include <vector>
+
+#include "outlet/outlet_state.h"
+#include "outlet/outlet_switch.h"
+
+const char ctl_usage[] =
+    "Usage: relkactl [OPTION]... COMMAND [OUTLET...]\n"
+    "Switch single outlets of a RELKA box, remembering what was set.\n"
+    "\n"
+    "Commands:\n"
+    "  on OUTLET...      switch these outlets on, the others as they were\n"
+    "  off OUTLET...     switch these off, the others as they were\n"
+    "  toggle OUTLET...  switch these over\n"
+    "  cycle OUTLET...   off, wait --delay seconds, on again\n"
+    "  set MASK          all eight at once (decimal, or 0x hex)\n"
+    "  status            what relkactl last set on this box\n"
+    "  forget            drop the remembered state of this box\n"
+    "OUTLET is 1 to 8, or all. on all, off all and set need no earlier "
+    "state.\n"
+    "\n"
+    "Options:\n"
+    "  -d, --device=DEVICE     serial device (default /dev/relka)\n"
+    "  -a, --box=BOX           the box's address, 0 to 127 (default 0)\n"
+    "      --state-dir=DIR     remembered state (default $RELKA_STATE_DIR,\n"
+    "                          else /var/lib/relka)\n"
+    "      --wait=SECONDS      wait for a busy device (default 10; 0: not)\n"
+    "      --delay=SECONDS     cycle's pause between off and on (default 2)\n"
+    "      --json              print the state as one JSON object\n"
+    "  -q, --quiet             print nothing on standard output\n"
+    "  -h, --help              this text\n"
+    "      --version           the version\n"
+    "\n"
+    "Exit status: 0 done; 1 the lines could not be driven (state now\n"
+    "unknown); 2 usage, or the state folder cannot be written; 3 refused:\n"
+    "the state is unknown; 4 gave up waiting for the device; 255 the device\n"
+    "cannot be opened.\n";
+
+namespace {
+
+enum long_only { opt_state_dir = 256, opt_wait, opt_delay, opt_json, opt_version };
+
+const option kOptions[] = {
+    {"device", required_argument, nullptr, 'd'},
+    {"box", required_argument, nullptr, 'a'},
+    {"address", required_argument, nullptr, 'a'},
+    {"state-dir", required_argument, nullptr, opt_state_dir},
+    {"wait", required_argument, nullptr, opt_wait},
+    {"delay", required_argument, nullptr, opt_delay},
+    {"json", no_argument, nullptr, opt_json},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, opt_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool whole_number(const std::string& text, int base, long* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = strtol(text.c_str(), &end, base);
+  return errno == 0 && *end == '\0';
+}
+
+// Decimal, or hex after 0x: a leading 0 is not octal here.
+bool parse_mask(const std::string& text, int* mask) {
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  long value = 0;
+  if (!whole_number(hex ? text.substr(2) : text, hex ? 16 : 10, &value) ||
+      value < 0 || value > 255 || (!hex && !text.empty() && text[0] == '+'))
+    return false;
+  *mask = static_cast<int>(value);
+  return true;
+}
+
+bool parse_seconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  double value = strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(value >= 0) ||
+      value > 86400)
+    return false;
+  *seconds = value;
+  return true;
+}
+
+struct command_name {
+  const char* name;
+  ctl_command command;
+};
+
+const command_name kCommands[] = {
+    {"on", ctl_command::on},         {"off", ctl_command::off},
+    {"toggle", ctl_command::toggle}, {"cycle", ctl_command::cycle},
+    {"set", ctl_command::set},       {"status", ctl_command::status},
+    {"forget", ctl_command::forget},
+};
+
+bool takes_outlets(ctl_command c) {
+  return c == ctl_command::on || c == ctl_command::off ||
+         c == ctl_command::toggle || c == ctl_command::cycle;
+}
+
+// The command and what follows it.
+bool parse_words(const std::vector<std::string>& words, ctl_request& request,
+                 std::string& error) {
+  if (words.empty()) {
+    error = "no command given";
+    return false;
+  }
+  for (const command_name& c : kCommands)
+    if (words[0] == c.name) request.command = c.command;
+  if (request.command == ctl_command::none) {
+    error = "unknown command '" + words[0] + "'";
+    return false;
+  }
+  const std::string& name = words[0];
+  std::vector<std::string> rest(words.begin() + 1, words.end());
+  if (takes_outlets(request.command)) {
+    if (rest.empty()) {
+      error = name + " needs at least one outlet (1 to 8, or all)";
+      return false;
+    }
+    for (const std::string& word : rest) {
+      long outlet = 0;
+      if (word == "all") {
+        request.outlets = 0xff;
+      } else if (whole_number(word, 10, &outlet) && outlet >= 1 &&
+                 outlet <= 8 && word[0] != '+') {
+        request.outlets |= 1 << (outlet - 1);
+      } else {
+        error = "'" + word + "' is not an outlet: outlets are 1 to 8, or all";
+        return false;
+      }
+    }
+    return true;
+  }
+  if (request.command == ctl_command::set) {
+    if (rest.size() != 1) {
+      error = "set needs one MASK (0 to 255, decimal or 0x hex)";
+      return false;
+    }
+    if (!parse_mask(rest[0], &request.mask)) {
+      error = "'" + rest[0] + "' is not a mask: 0 to 255, decimal or 0x hex";
+      return false;
+    }
+    return true;
+  }
+  if (!rest.empty()) {
+    error = name + " takes no arguments";
+    return false;
+  }
+  return true;
+}
+
+// The option getopt_long just refused: a short one by its letter (it may
+// stand inside a group such as -qx), a long one as written.
+std::string offending(char** argv, int next) {
+  std::string word = argv[next - 1];
+  if (word.rfind("--", 0) == 0) return word.substr(0, word.find('='));
+  if (optopt != 0) return std::string("-") + static_cast<char>(optopt);
+  return word;
+}
+
+}  // namespace
+
+bool parse_ctl_args(int argc, char** argv, ctl_request& request,
+                    std::string& error) {
+  request = ctl_request();
+  request.device = default_device;
+  const char* env_dir = getenv("RELKA_STATE_DIR");
+  request.state_dir = env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
+  optind = 0;  // a fresh scan, also when called again
+  opterr = 0;  // the messages are ours
+  int c = 0;
+  while ((c = getopt_long(argc, argv, ":d:a:qh", kOptions, nullptr)) != -1) {
+    long box = 0;
+    switch (c) {
+      case 'd': request.device = optarg; break;
+      case 'a':
+        if (!whole_number(optarg, 10, &box) || box < 0 || box > 127) {
+          error = std::string("'") + optarg + "' is not a box address: 0 to 127";
+          return false;
+        }
+        request.box = static_cast<int>(box);
+        break;
+      case opt_state_dir: request.state_dir = optarg; break;
+      case opt_wait:
+        if (!parse_seconds(optarg, &request.wait)) {
+          error = std::string("--wait: '") + optarg + "' is not a number of seconds";
+          return false;
+        }
+        break;
+      case opt_delay:
+        if (!parse_seconds(optarg, &request.delay)) {
+          error = std::string("--delay: '") + optarg + "' is not a number of seconds";
+          return false;
+        }
+        break;
+      case opt_json: request.json = true; break;
+      case 'q': request.quiet = true; break;
+      case 'h': request.help = true; break;
+      case opt_version: request.version = true; break;
+      case ':':
+        error = "option '" + offending(argv, optind) + "' needs a value";
+        return false;
+      default:
+        error = "unknown option '" + offending(argv, optind) + "'";
+        return false;
+    }
+  }
+  if (request.help || request.version) return true;
+  std::vector<std::string> words(argv + optind, argv + argc);
+  return parse_words(words, request, error);
+}

@@ -1,0 +1,379 @@
+// relkactl run as a user runs it, on the emulated line: the frames the box
+// receives, the state left in the state folder, and what the user sees.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "outlet/outlet_state.h"
+#include "sim/frame_decoder.h"
+#include "sim/run_program.h"
+#include "tests/line_fixture.h"
+
+namespace {
+
+using json = nlohmann::json;
+using steady = std::chrono::steady_clock;
+
+double seconds_since(steady::time_point start) {
+  return std::chrono::duration<double>(steady::now() - start).count();
+}
+
+class relkactl_test : public line_test {
+ protected:
+  program_run relkactl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--state-dir", state_dir.path()});
+    return run_program(RELKACTL_BINARY, args);
+  }
+
+  // Runs a command that must succeed.
+  void ok(const std::vector<std::string>& args) {
+    program_run run = relkactl(args);
+    ASSERT_EQ(0, run.status) << run.err;
+  }
+
+  std::vector<int> sent_masks() {
+    std::vector<int> out;
+    decoded_line seen = decode_frames(line->changes(), kStatusBits);
+    EXPECT_TRUE(seen.faults.empty()) << seen.faults[0].what;
+    for (const decoded_frame& f : seen.frames) out.push_back(f.data);
+    return out;
+  }
+
+  std::vector<decoded_frame> frames() {
+    return decode_frames(line->changes(), kStatusBits).frames;
+  }
+
+  std::string state_file(int box = 0) {
+    std::string terminal = line->terminal().substr(line->terminal().rfind('/') + 1);
+    return state_path(state_dir.path(), terminal, box);
+  }
+
+  json status_json(int box = 0) {
+    program_run run = relkactl({"--json", "-a", std::to_string(box), "status"});
+    EXPECT_EQ(0, run.status) << run.err;
+    return json::parse(run.out);
+  }
+
+  scoped_folder state_dir;
+};
+
+TEST_F(relkactl_test, EachCommandSendsItsFrame) {
+  ok({"set", "0x05"});
+  ok({"on", "2"});
+  ok({"off", "1"});
+  ok({"toggle", "1", "8"});
+  ok({"off", "all"});
+  ok({"on", "all"});
+  // Asked for what the state already says: the frame goes out all the same.
+  ok({"on", "3"});
+  EXPECT_EQ((std::vector<int>{0x05, 0x07, 0x06, 0x87, 0x00, 0xff, 0xff}),
+            sent_masks());
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+TEST_F(relkactl_test, BoxAddressGoesOnTheWire) {
+  ok({"-a", "5", "set", "17"});
+  ASSERT_EQ(1u, frames().size());
+  EXPECT_EQ(5, frames()[0].box_address());
+  EXPECT_EQ(17, frames()[0].data);
+  // Each box has a state of its own.
+  EXPECT_TRUE(status_json(5)["known"]);
+  EXPECT_FALSE(status_json(0)["known"]);
+}
+
+TEST_F(relkactl_test, CycleSendsOffThenOnTheDelayApart) {
+  ok({"set", "0xff"});
+  line->clear_record();
+  auto start = steady::now();
+  ok({"cycle", "3", "--delay", "0.4"});
+  EXPECT_GE(seconds_since(start), 0.4);
+  std::vector<decoded_frame> sent = frames();
+  ASSERT_EQ(2u, sent.size());
+  EXPECT_EQ(0xfb, sent[0].data);
+  EXPECT_EQ(0xff, sent[1].data);
+  std::vector<line_change> changes = line->changes();
+  double apart = static_cast<double>(changes[sent[1].first_change].usec -
+                                     changes[sent[0].last_change].usec) /
+                 1e6;
+  EXPECT_GE(apart, 0.4);
+  EXPECT_LT(apart, 2.0);
+}
+
+TEST_F(relkactl_test, CycleReadsTheStateAgainAfterItsPause) {
+  ok({"set", "0x01"});
+  child_process cycle;
+  ASSERT_TRUE(cycle.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "cycle",
+                                            "1", "--delay", "0.6"}));
+  usleep(300000);  // while cycle waits with outlet 1 off
+  ok({"on", "5"});
+  EXPECT_EQ(0, cycle.wait(10));
+  EXPECT_EQ((std::vector<int>{0x01, 0x00, 0x10, 0x11}), sent_masks());
+  EXPECT_EQ(0x11, status_json()["mask"]);
+}
+
+TEST_F(relkactl_test, StatusShowsWhatWasSetAndSendsNothing) {
+  ok({"set", "5"});
+  line->clear_record();
+  program_run run = relkactl({"status"});
+  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(
+      "outlet 1: on\noutlet 2: off\noutlet 3: on\noutlet 4: off\n"
+      "outlet 5: off\noutlet 6: off\noutlet 7: off\noutlet 8: off\n",
+      run.out);
+  json state = status_json();
+  EXPECT_EQ("/dev/relka", state["device"]);
+  EXPECT_EQ(0, state["box"]);
+  EXPECT_TRUE(state["known"]);
+  EXPECT_EQ(5, state["mask"]);
+  EXPECT_EQ("on", state["outlets"]["3"]);
+  EXPECT_EQ("off", state["outlets"]["2"]);
+  EXPECT_TRUE(state["set_at"].is_string());
+  EXPECT_TRUE(line->changes().empty()) << "status sent a frame";
+}
+
+TEST_F(relkactl_test, SwitchingWithJsonPrintsTheNewState) {
+  program_run run = relkactl({"--json", "set", "0x81"});
+  ASSERT_EQ(0, run.status) << run.err;
+  json state = json::parse(run.out);
+  EXPECT_EQ(129, state["mask"]);
+  EXPECT_EQ("on", state["outlets"]["8"]);
+}
+
+TEST_F(relkactl_test, UnknownStateRefusesSingleOutletsAndSendsNothing) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"on", "3"}, {"off", "1"}, {"toggle", "2"},
+        {"cycle", "4", "--delay", "0"}, {"toggle", "all"}}) {
+    program_run run = relkactl(args);
+    EXPECT_EQ(3, run.status) << args[0];
+    EXPECT_EQ(
+        "relkactl: the outlets of box 0 on /dev/relka are not known (the box "
+        "cannot be read back); start with 'relkactl set MASK', 'relkactl on "
+        "all' or 'relkactl off all'\n",
+        run.err);
+  }
+  EXPECT_TRUE(line->changes().empty());
+  json state = status_json();
+  EXPECT_FALSE(state["known"]);
+  EXPECT_TRUE(state["mask"].is_null());
+  EXPECT_EQ("unknown", state["outlets"]["1"]);
+  // These need nothing remembered.
+  ok({"on", "all"});
+  ok({"forget"});
+  ok({"off", "all"});
+  EXPECT_EQ((std::vector<int>{0xff, 0x00}), sent_masks());
+}
+
+TEST_F(relkactl_test, StateIsWrittenOnlyAfterAFrameThatWentOut) {
+  ok({"set", "0x0f"});
+  line->fail_set(true);
+  program_run run = relkactl({"on", "5"});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(
+      "relkactl: cannot drive the control lines of /dev/relka; the outlets "
+      "may not be switched, and their state is now unknown\n",
+      run.err);
+  EXPECT_FALSE(file_exists(state_file())) << "a mask that may not be on the box";
+  EXPECT_FALSE(status_json()["known"]);
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+TEST_F(relkactl_test, StateFileIsReadableTextReplacedWhole) {
+  ok({"-d", "/dev/relka", "-a", "2", "set", "5"});
+  std::string text = read_file(state_file(2));
+  EXPECT_NE(std::string::npos, text.find("\nmask 5\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("\nbox 2\n")) << text;
+  EXPECT_NE(std::string::npos, text.find("\ndevice /dev/relka\n")) << text;
+  // No temporary file is left beside it.
+  program_run ls = run_program("/bin/ls", {"-A", state_dir.path()});
+  EXPECT_EQ(state_file(2).substr(state_dir.path().size() + 1) + "\n", ls.out);
+}
+
+TEST_F(relkactl_test, TwoPathsToOneTerminalShareTheState) {
+  ok({"set", "0x42"});
+  std::string link = state_dir.file("relka-by-id");
+  ASSERT_EQ(0, symlink(line->terminal().c_str(), link.c_str()));
+  program_run run = relkactl({"--json", "-d", link, "status"});
+  ASSERT_EQ(0, run.status) << run.err;
+  json seen = json::parse(run.out);
+  EXPECT_TRUE(seen["known"]);
+  EXPECT_EQ(0x42, seen["mask"]);
+}
+
+TEST_F(relkactl_test, CorruptStateCountsAsUnknownWithAMessage) {
+  ok({"set", "3"});
+  write_file(state_file(), "mask lots\n");
+  program_run run = relkactl({"on", "1"});
+  EXPECT_EQ(3, run.status);
+  EXPECT_EQ(0u, run.err.rfind("relkactl: " + state_file() +
+                              " holds no valid mask; the state counts as "
+                              "unknown\n"))
+      << run.err;
+  ok({"set", "0x10"});
+  EXPECT_EQ(0x10, status_json()["mask"]);
+}
+
+TEST_F(relkactl_test, StateFolderThatCannotBeWrittenStopsBeforeSending) {
+  program_run run =
+      run_program(RELKACTL_BINARY, {"--state-dir", "/proc/self", "set", "1"});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ(0u, run.err.rfind("relkactl: cannot write in the state folder "
+                              "/proc/self: "))
+      << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("; nothing was sent\n")) << run.err;
+  EXPECT_TRUE(line->changes().empty());
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+TEST_F(relkactl_test, ForgetDropsTheState) {
+  ok({"set", "9"});
+  ok({"forget"});
+  EXPECT_FALSE(file_exists(state_file()));
+  EXPECT_FALSE(status_json()["known"]);
+  EXPECT_EQ(1u, frames().size()) << "forget sent a frame";
+}
+
+TEST_F(relkactl_test, StateFolderFromTheEnvironment) {
+  setenv("RELKA_STATE_DIR", state_dir.path().c_str(), 1);
+  program_run run = run_program(RELKACTL_BINARY, {"-a", "4", "set", "6"});
+  unsetenv("RELKA_STATE_DIR");
+  ASSERT_EQ(0, run.status) << run.err;
+  EXPECT_TRUE(file_exists(state_file(4)));
+}
+
+// --- Concurrency and waiting -----------------------------------------------
+
+TEST_F(relkactl_test, ConcurrentRunsForEachOutletAllLand) {
+  for (int round = 0; round < 3; ++round) {
+    ok({"set", "0"});
+    std::vector<child_process> runs(8);
+    for (int outlet = 1; outlet <= 8; ++outlet)
+      ASSERT_TRUE(runs[outlet - 1].start(
+          RELKACTL_BINARY,
+          {"--state-dir", state_dir.path(), "on", std::to_string(outlet)}));
+    for (child_process& run : runs) EXPECT_EQ(0, run.wait(30)) << round;
+    EXPECT_EQ(0xff, status_json()["mask"]) << "a change was lost in round " << round;
+    std::vector<int> masks = sent_masks();
+    ASSERT_FALSE(masks.empty());
+    EXPECT_EQ(0xff, masks.back());
+    line->clear_record();
+  }
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+// The device's flock held by this process, as another program would.
+class flock_hold {
+ public:
+  flock_hold()
+      : fd_(open(default_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+  ~flock_hold() {
+    if (fd_ >= 0) close(fd_);
+  }
+  flock_hold(const flock_hold&) = delete;
+  flock_hold& operator=(const flock_hold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+TEST_F(relkactl_test, GivesUpAfterItsWaitAndSendsNothing) {
+  flock_hold other;
+  ASSERT_TRUE(other.held());
+  auto start = steady::now();
+  program_run run = relkactl({"--wait", "0.3", "set", "1"});
+  double took = seconds_since(start);
+  EXPECT_EQ(4, run.status);
+  EXPECT_EQ(
+      "rs232::open: device [/dev/relka] is in use by another program\n"
+      "relkactl: gave up waiting for /dev/relka after 0.3 s: another process "
+      "holds it\n",
+      run.err);
+  EXPECT_GE(took, 0.3);
+  EXPECT_LT(took, 2.0);
+  EXPECT_TRUE(line->changes().empty());
+  EXPECT_FALSE(file_exists(state_file()));
+}
+
+TEST_F(relkactl_test, NoWaitGivesUpAtOnce) {
+  flock_hold other;
+  ASSERT_TRUE(other.held());
+  program_run run = relkactl({"--wait", "0", "set", "1"});
+  EXPECT_EQ(4, run.status);
+  EXPECT_NE(std::string::npos,
+            run.err.find("relkactl: /dev/relka is held by another process\n"));
+}
+
+TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
+  flock_hold other;
+  ASSERT_TRUE(other.held());
+  child_process run;
+  ASSERT_TRUE(run.start(RELKACTL_BINARY,
+                        {"--state-dir", state_dir.path(), "--wait", "20", "set", "1"}));
+  usleep(200000);
+  auto start = steady::now();
+  run.send(SIGINT);
+  EXPECT_EQ(128 + SIGINT, run.wait(5));
+  EXPECT_LT(seconds_since(start), 1.0);
+  EXPECT_TRUE(line->changes().empty());
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+TEST_F(relkactl_test, SignalWhileHoldingTheLineWaitsForTheStateToBeWritten) {
+  ok({"set", "0"});
+  line->set_delay(2000);
+  child_process run;
+  ASSERT_TRUE(run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "on", "4"}));
+  auto start = steady::now();
+  while (line->changes().size() < 65 && seconds_since(start) < 3) usleep(1000);
+  run.send(SIGTERM);
+  EXPECT_EQ(128 + SIGTERM, run.wait(10));
+  line->set_delay(0);
+  EXPECT_EQ((std::vector<int>{0x00, 0x08}), sent_masks());
+  EXPECT_EQ(0x08, status_json()["mask"]);
+  EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+// --- What a user reads -----------------------------------------------------
+
+TEST_F(relkactl_test, UsageErrorsGoToStandardErrorWithStatus2) {
+  program_run run = relkactl({"on", "9"});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ(
+      "relkactl: '9' is not an outlet: outlets are 1 to 8, or all\n"
+      "Try 'relkactl --help' for more information.\n",
+      run.err);
+  EXPECT_TRUE(line->changes().empty());
+}
+
+TEST_F(relkactl_test, HelpAndVersion) {
+  program_run help = relkactl({"--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.rfind("Usage: relkactl [OPTION]... COMMAND [OUTLET...]\n"));
+  EXPECT_NE(std::string::npos, help.out.find("4 gave up waiting for the device"));
+  program_run version = relkactl({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ("relkactl 1.0\n", version.out);
+  EXPECT_TRUE(line->changes().empty());
+}
+
+TEST_F(relkactl_test, MissingDeviceIs255) {
+  program_run run = relkactl({"-d", "/dev/relka-missing", "set", "1"});
+  EXPECT_EQ(255, run.status);
+  EXPECT_EQ(
+      "rs232::open: cannot open device [/dev/relka-missing]\n"
+      "relkactl: cannot open /dev/relka-missing\n",
+      run.err);
+}
+
+}  // namespace

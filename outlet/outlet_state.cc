@@ -1,0 +1,177 @@
+#include "outlet/outlet_state.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string system_error(const std::string& what) {
+  return what + ": " + strerror(errno);
+}
+
+// A whole decimal number in [low, high].
+bool parse_int(const std::string& text, int low, int high, int* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long parsed = strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string state_path(const std::string& folder, const std::string& terminal,
+                       int box) {
+  return folder + "/" + terminal + ".box" + std::to_string(box);
+}
+
+outlet_state read_state(const std::string& path, std::string* problem) {
+  outlet_state state;
+  problem->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) *problem = system_error("cannot read " + path);
+    return state;
+  }
+  struct stat st {};
+  std::string text;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
+    close(fd);
+    *problem = path + " is not a state file";
+    return state;
+  }
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+
+  bool has_mask = false;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    size_t space = line.find(' ');
+    std::string key = line.substr(0, space);
+    std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    if (key == "mask") {
+      has_mask = parse_int(value, 0, 255, &state.mask);
+      if (!has_mask) break;
+    } else if (key == "device") {
+      state.device = value;
+    } else if (key == "terminal") {
+      state.terminal = value;
+    } else if (key == "box") {
+      if (!parse_int(value, 0, 127, &state.box)) break;
+    } else if (key == "set") {
+      state.set_at = value;
+    }
+  }
+  if (!has_mask) {
+    *problem = path + " holds no valid mask";
+    return outlet_state();
+  }
+  state.known = true;
+  return state;
+}
+
+std::string state_text(const outlet_state& state) {
+  return "# relkactl: outlets last set on this box; the box cannot be read "
+         "back\n"
+         "device " + state.device + "\n"
+         "terminal " + state.terminal + "\n"
+         "box " + std::to_string(state.box) + "\n"
+         "mask " + std::to_string(state.mask) + "\n"
+         "set " + state.set_at + "\n";
+}
+
+std::string utc_now() {
+  time_t now = time(nullptr);
+  struct tm utc {};
+  gmtime_r(&now, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+state_writer::~state_writer() {
+  if (fd_ >= 0) close(fd_);
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+}
+
+bool state_writer::prepare(const std::string& path, std::string* problem) {
+  path_ = path;
+  std::string folder = folder_of(path);
+  // A missing folder is made (the package makes it with the right group).
+  if (mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
+    *problem = system_error("cannot make the state folder " + folder);
+    return false;
+  }
+  std::string pattern = path + ".XXXXXX";
+  fd_ = mkostemp(&pattern[0], O_CLOEXEC);
+  if (fd_ < 0) {
+    *problem = system_error("cannot write in the state folder " + folder);
+    return false;
+  }
+  temporary_ = pattern;
+  return true;
+}
+
+bool state_writer::commit(const outlet_state& state, std::string* problem) {
+  if (fd_ < 0) return false;
+  // Readable by all, like the lock files; the folder's group may write.
+  fchmod(fd_, 0664);
+  bool ok = write_all(fd_, state_text(state)) && fsync(fd_) == 0;
+  if (!ok) *problem = system_error("cannot write " + temporary_);
+  int closed = close(fd_);
+  fd_ = -1;
+  if (ok && closed != 0) {
+    ok = false;
+    *problem = system_error("cannot write " + temporary_);
+  }
+  if (ok && rename(temporary_.c_str(), path_.c_str()) != 0) {
+    ok = false;
+    *problem = system_error("cannot replace " + path_);
+  }
+  if (!ok) return false;
+  temporary_.clear();
+  // The rename itself reaches the disk with the folder.
+  int folder = open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  return true;
+}
+
+bool forget_state(const std::string& path, std::string* problem) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  *problem = system_error("cannot remove " + path);
+  return false;
+}
