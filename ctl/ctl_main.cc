@@ -27,7 +27,8 @@ int milliseconds(double seconds) {
 void sleep_seconds(double seconds) {
   timespec pause{};
   pause.tv_sec = static_cast<time_t>(seconds);
-  pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
+  pause.tv_nsec =
+      static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }
@@ -66,15 +67,15 @@ void print_state(const ctl_request& request, const outlet_state& state) {
     outlets += std::string(outlet > 1 ? "," : "") + "\"" +
                std::to_string(outlet) + "\":\"" + outlet_word(state, outlet) +
                "\"";
-  printf("{\"device\":%s,\"terminal\":%s,\"box\":%d,\"known\":%s,\"mask\":%s,"
-         "\"outlets\":{%s},\"set_at\":%s}\n",
-         json_string(request.device).c_str(),
-         json_string(state.terminal).c_str(), request.box,
-         state.known ? "true" : "false",
-         state.known ? std::to_string(state.mask).c_str() : "null",
-         outlets.c_str(),
-         state.known && !state.set_at.empty() ? json_string(state.set_at).c_str()
-                                              : "null");
+  printf(
+      "{\"device\":%s,\"terminal\":%s,\"box\":%d,\"known\":%s,\"mask\":%s,"
+      "\"outlets\":{%s},\"set_at\":%s}\n",
+      json_string(request.device).c_str(), json_string(state.terminal).c_str(),
+      request.box, state.known ? "true" : "false",
+      state.known ? std::to_string(state.mask).c_str() : "null",
+      outlets.c_str(),
+      state.known && !state.set_at.empty() ? json_string(state.set_at).c_str()
+                                           : "null");
 }
 
 // How a command changes the mask: false when it cannot be worked out from
@@ -119,7 +120,8 @@ class held_line {
   // ctl_done, or the status of the failure, which has been reported.
   int open() {
     if (box_.open()) {
-      path_ = state_path(request_.state_dir, box_.terminal_name(), request_.box);
+      path_ =
+          state_path(request_.state_dir, box_.terminal_name(), request_.box);
       return ctl_done;
     }
     if (!box_.was_busy()) {
@@ -178,8 +180,9 @@ class held_line {
     state.set_at = utc_now();
     if (!writer.commit(state, &problem)) {
       forget_state(path_, &problem);
-      complain(problem + "; the outlets were switched, but their state is "
-                         "now unknown");
+      complain(problem +
+               "; the outlets were switched, but their state is "
+               "now unknown");
       state.known = false;
       *after = state;
       return ctl_usage_error;
@@ -230,7 +233,9 @@ int run(const ctl_request& r) {
     case ctl_command::forget: return look(r);
     case ctl_command::on: status = switch_once(r, switch_on, &after); break;
     case ctl_command::off: status = switch_once(r, switch_off, &after); break;
-    case ctl_command::toggle: status = switch_once(r, switch_over, &after); break;
+    case ctl_command::toggle:
+      status = switch_once(r, switch_over, &after);
+      break;
     case ctl_command::set: status = switch_once(r, set_all, &after); break;
     case ctl_command::cycle:
       // The line is not held during the pause: other runs may switch other

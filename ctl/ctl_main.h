@@ -17,7 +17,7 @@ enum ctl_status {
   ctl_lines_failed = 1,  // the frame may not have reached the box
   ctl_usage_error = 2,   // also: the state folder cannot be written
   ctl_state_unknown = 3,
-  ctl_gave_up = 4,       // the device stayed busy for the whole wait
+  ctl_gave_up = 4,  // the device stayed busy for the whole wait
   ctl_cannot_open = 255,
 };
 

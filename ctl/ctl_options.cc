@@ -43,7 +43,13 @@ const char ctl_usage[] =
 
 namespace {
 
-enum long_only { opt_state_dir = 256, opt_wait, opt_delay, opt_json, opt_version };
+enum long_only {
+  opt_state_dir = 256,
+  opt_wait,
+  opt_delay,
+  opt_json,
+  opt_version
+};
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
@@ -69,7 +75,8 @@ bool whole_number(const std::string& text, int base, long* value) {
 
 // Decimal, or hex after 0x: a leading 0 is not octal here.
 bool parse_mask(const std::string& text, int* mask) {
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  bool hex =
+      text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   long value = 0;
   if (!whole_number(hex ? text.substr(2) : text, hex ? 16 : 10, &value) ||
       value < 0 || value > 255 || (!hex && !text.empty() && text[0] == '+'))
@@ -174,7 +181,8 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
   request = ctl_request();
   request.device = default_device;
   const char* env_dir = getenv("RELKA_STATE_DIR");
-  request.state_dir = env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
+  request.state_dir =
+      env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // the messages are ours
   int c = 0;
@@ -184,7 +192,8 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
       case 'd': request.device = optarg; break;
       case 'a':
         if (!whole_number(optarg, 10, &box) || box < 0 || box > 127) {
-          error = std::string("'") + optarg + "' is not a box address: 0 to 127";
+          error =
+              std::string("'") + optarg + "' is not a box address: 0 to 127";
           return false;
         }
         request.box = static_cast<int>(box);
@@ -192,13 +201,15 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
       case opt_state_dir: request.state_dir = optarg; break;
       case opt_wait:
         if (!parse_seconds(optarg, &request.wait)) {
-          error = std::string("--wait: '") + optarg + "' is not a number of seconds";
+          error = std::string("--wait: '") + optarg +
+                  "' is not a number of seconds";
           return false;
         }
         break;
       case opt_delay:
         if (!parse_seconds(optarg, &request.delay)) {
-          error = std::string("--delay: '") + optarg + "' is not a number of seconds";
+          error = std::string("--delay: '") + optarg +
+                  "' is not a number of seconds";
           return false;
         }
         break;

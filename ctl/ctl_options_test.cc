@@ -66,10 +66,10 @@ INSTANTIATE_TEST_SUITE_P(Forms, ctl_form_test, testing::Values(
 // clang-format on
 
 TEST(ctl_options_test, OptionsBeforeAndAfterTheCommandMeanTheSame) {
-  parsed_ctl before = parse({"--delay", "0.5", "-d", "/dev/ttyUSB0", "--box=7",
-                             "cycle", "3"});
-  parsed_ctl after = parse({"cycle", "3", "--delay=0.5", "--device",
-                            "/dev/ttyUSB0", "-a7"});
+  parsed_ctl before =
+      parse({"--delay", "0.5", "-d", "/dev/ttyUSB0", "--box=7", "cycle", "3"});
+  parsed_ctl after =
+      parse({"cycle", "3", "--delay=0.5", "--device", "/dev/ttyUSB0", "-a7"});
   ASSERT_TRUE(before.ok) << before.error;
   ASSERT_TRUE(after.ok) << after.error;
   for (const parsed_ctl* p : {&before, &after}) {
@@ -95,7 +95,8 @@ TEST(ctl_options_test, Defaults) {
 TEST(ctl_options_test, StateFolderFromTheEnvironmentUnlessGiven) {
   setenv("RELKA_STATE_DIR", "/srv/relka", 1);
   EXPECT_EQ("/srv/relka", parse({"status"}).request.state_dir);
-  EXPECT_EQ("/tmp/x", parse({"--state-dir", "/tmp/x", "status"}).request.state_dir);
+  EXPECT_EQ("/tmp/x",
+            parse({"--state-dir", "/tmp/x", "status"}).request.state_dir);
   unsetenv("RELKA_STATE_DIR");
 }
 

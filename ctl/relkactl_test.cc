@@ -2,10 +2,10 @@
 // receives, the state left in the state folder, and what the user sees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <string>
@@ -51,7 +51,8 @@ class relkactl_test : public line_test {
   }
 
   std::string state_file(int box = 0) {
-    std::string terminal = line->terminal().substr(line->terminal().rfind('/') + 1);
+    std::string terminal =
+        line->terminal().substr(line->terminal().rfind('/') + 1);
     return state_path(state_dir.path(), terminal, box);
   }
 
@@ -109,8 +110,8 @@ TEST_F(relkactl_test, CycleSendsOffThenOnTheDelayApart) {
 TEST_F(relkactl_test, CycleReadsTheStateAgainAfterItsPause) {
   ok({"set", "0x01"});
   child_process cycle;
-  ASSERT_TRUE(cycle.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "cycle",
-                                            "1", "--delay", "0.6"}));
+  ASSERT_TRUE(cycle.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(),
+                                            "cycle", "1", "--delay", "0.6"}));
   usleep(300000);  // while cycle waits with outlet 1 off
   ok({"on", "5"});
   EXPECT_EQ(0, cycle.wait(10));
@@ -147,9 +148,11 @@ TEST_F(relkactl_test, SwitchingWithJsonPrintsTheNewState) {
 }
 
 TEST_F(relkactl_test, UnknownStateRefusesSingleOutletsAndSendsNothing) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"on", "3"}, {"off", "1"}, {"toggle", "2"},
-        {"cycle", "4", "--delay", "0"}, {"toggle", "all"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"on", "3"},
+                                        {"off", "1"},
+                                        {"toggle", "2"},
+                                        {"cycle", "4", "--delay", "0"},
+                                        {"toggle", "all"}}) {
     program_run run = relkactl(args);
     EXPECT_EQ(3, run.status) << args[0];
     EXPECT_EQ(
@@ -179,7 +182,8 @@ TEST_F(relkactl_test, StateIsWrittenOnlyAfterAFrameThatWentOut) {
       "relkactl: cannot drive the control lines of /dev/relka; the outlets "
       "may not be switched, and their state is now unknown\n",
       run.err);
-  EXPECT_FALSE(file_exists(state_file())) << "a mask that may not be on the box";
+  EXPECT_FALSE(file_exists(state_file()))
+      << "a mask that may not be on the box";
   EXPECT_FALSE(status_json()["known"]);
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
@@ -258,7 +262,8 @@ TEST_F(relkactl_test, ConcurrentRunsForEachOutletAllLand) {
           RELKACTL_BINARY,
           {"--state-dir", state_dir.path(), "on", std::to_string(outlet)}));
     for (child_process& run : runs) EXPECT_EQ(0, run.wait(30)) << round;
-    EXPECT_EQ(0xff, status_json()["mask"]) << "a change was lost in round " << round;
+    EXPECT_EQ(0xff, status_json()["mask"])
+        << "a change was lost in round " << round;
     std::vector<int> masks = sent_masks();
     ASSERT_FALSE(masks.empty());
     EXPECT_EQ(0xff, masks.back());
@@ -317,8 +322,8 @@ TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
   flock_hold other;
   ASSERT_TRUE(other.held());
   child_process run;
-  ASSERT_TRUE(run.start(RELKACTL_BINARY,
-                        {"--state-dir", state_dir.path(), "--wait", "20", "set", "1"}));
+  ASSERT_TRUE(run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(),
+                                          "--wait", "20", "set", "1"}));
   usleep(200000);
   auto start = steady::now();
   run.send(SIGINT);
@@ -332,7 +337,8 @@ TEST_F(relkactl_test, SignalWhileHoldingTheLineWaitsForTheStateToBeWritten) {
   ok({"set", "0"});
   line->set_delay(2000);
   child_process run;
-  ASSERT_TRUE(run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "on", "4"}));
+  ASSERT_TRUE(
+      run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "on", "4"}));
   auto start = steady::now();
   while (line->changes().size() < 65 && seconds_since(start) < 3) usleep(1000);
   run.send(SIGTERM);
@@ -359,8 +365,10 @@ TEST_F(relkactl_test, UsageErrorsGoToStandardErrorWithStatus2) {
 TEST_F(relkactl_test, HelpAndVersion) {
   program_run help = relkactl({"--help"});
   EXPECT_EQ(0, help.status);
-  EXPECT_EQ(0u, help.out.rfind("Usage: relkactl [OPTION]... COMMAND [OUTLET...]\n"));
-  EXPECT_NE(std::string::npos, help.out.find("4 gave up waiting for the device"));
+  EXPECT_EQ(
+      0u, help.out.rfind("Usage: relkactl [OPTION]... COMMAND [OUTLET...]\n"));
+  EXPECT_NE(std::string::npos,
+            help.out.find("4 gave up waiting for the device"));
   program_run version = relkactl({"--version"});
   EXPECT_EQ(0, version.status);
   EXPECT_EQ("relkactl 1.0\n", version.out);

@@ -79,7 +79,8 @@ outlet_state read_state(const std::string& path, std::string* problem) {
     if (line.empty() || line[0] == '#') continue;
     size_t space = line.find(' ');
     std::string key = line.substr(0, space);
-    std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+    std::string value =
+        space == std::string::npos ? "" : line.substr(space + 1);
     if (key == "mask") {
       has_mask = parse_int(value, 0, 255, &state.mask);
       if (!has_mask) break;
@@ -104,11 +105,20 @@ outlet_state read_state(const std::string& path, std::string* problem) {
 std::string state_text(const outlet_state& state) {
   return "# relkactl: outlets last set on this box; the box cannot be read "
          "back\n"
-         "device " + state.device + "\n"
-         "terminal " + state.terminal + "\n"
-         "box " + std::to_string(state.box) + "\n"
-         "mask " + std::to_string(state.mask) + "\n"
-         "set " + state.set_at + "\n";
+         "device " +
+         state.device +
+         "\n"
+         "terminal " +
+         state.terminal +
+         "\n"
+         "box " +
+         std::to_string(state.box) +
+         "\n"
+         "mask " +
+         std::to_string(state.mask) +
+         "\n"
+         "set " +
+         state.set_at + "\n";
 }
 
 std::string utc_now() {
@@ -162,7 +172,8 @@ bool state_writer::commit(const outlet_state& state, std::string* problem) {
   if (!ok) return false;
   temporary_.clear();
   // The rename itself reaches the disk with the folder.
-  int folder = open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int folder =
+      open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder >= 0) {
     fsync(folder);
     close(folder);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "outlet/outlet_switch.h"
+#include "sim/lab_run.h"
 #include "sim/preload.h"
 #include "sim/report.h"
 #include "sim/run_program.h"
@@ -46,6 +47,12 @@ const char kUsage[] =
     "  --time-limit SECONDS\n"
     "                kill relka if it runs longer (default 60)\n"
     "  -h, --help    this text\n"
+    "\n"
+    "relka-sim run [--line PATH]... [--json] [--vcd FILE] [--time-limit "
+    "SECONDS]\n"
+    "              -- COMMAND [ARG...]\n"
+    "              runs any command (a lab script, pdudaemon) against virtual\n"
+    "              boxes; see relka-sim run --help\n"
     "\n"
     "Exit status: relka's own, or 125 when relka-sim itself fails.\n";
 
@@ -203,6 +210,15 @@ int check_stdout(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "run") == 0) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() > 1 && (args[1] == "-h" || args[1] == "--help")) {
+      fputs(lab_usage, stdout);
+      return check_stdout(0);
+    }
+    if (!under_umockdev_preload()) return restart_preloaded(argv);
+    return check_stdout(run_lab(args, folder_of(own_path()), kSimFailed));
+  }
   sim_options options;
   if (!parse_options(argc, argv, options)) return kSimFailed;
   if (options.help) {

@@ -25,7 +25,32 @@ std::string where(const sim_run& run, std::size_t change) {
          std::to_string(offset(run, change)) + " us)";
 }
 
-std::string json_string(const std::string& text) {
+std::string json_frame(const sim_run& run, const decoded_frame& f) {
+  return "{\"start\":true,\"address_byte\":" + std::to_string(f.address_byte) +
+         ",\"address_bits\":" + json_quote(bit_string(f.address_byte, 7)) +
+         ",\"box_address\":" + std::to_string(f.box_address()) +
+         ",\"rw\":" + json_quote(f.read ? "R" : "W") +
+         ",\"ack_address\":" + std::to_string(f.ack_address) +
+         ",\"data\":" + std::to_string(f.data) +
+         ",\"data_hex\":" + json_quote(hex_byte(f.data)) +
+         ",\"data_bits\":" + json_quote(bit_string(f.data, 8)) +
+         ",\"ack_data\":" + std::to_string(f.ack_data) +
+         ",\"stop\":true,\"first_change\":" +
+         std::to_string(f.first_change + 1) +
+         ",\"last_change\":" + std::to_string(f.last_change + 1) +
+         ",\"start_us\":" + std::to_string(offset(run, f.first_change)) +
+         ",\"stop_us\":" + std::to_string(offset(run, f.last_change)) + "}";
+}
+
+std::string json_fault(const sim_run& run, const frame_fault& fault) {
+  return "{\"change\":" + std::to_string(fault.change + 1) +
+         ",\"at_us\":" + std::to_string(offset(run, fault.change)) +
+         ",\"what\":" + json_quote(fault.what) + "}";
+}
+
+}  // namespace
+
+std::string json_quote(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
@@ -45,31 +70,6 @@ std::string json_string(const std::string& text) {
   }
   return out + "\"";
 }
-
-std::string json_frame(const sim_run& run, const decoded_frame& f) {
-  return "{\"start\":true,\"address_byte\":" + std::to_string(f.address_byte) +
-         ",\"address_bits\":" + json_string(bit_string(f.address_byte, 7)) +
-         ",\"box_address\":" + std::to_string(f.box_address()) +
-         ",\"rw\":" + json_string(f.read ? "R" : "W") +
-         ",\"ack_address\":" + std::to_string(f.ack_address) +
-         ",\"data\":" + std::to_string(f.data) +
-         ",\"data_hex\":" + json_string(hex_byte(f.data)) +
-         ",\"data_bits\":" + json_string(bit_string(f.data, 8)) +
-         ",\"ack_data\":" + std::to_string(f.ack_data) +
-         ",\"stop\":true,\"first_change\":" +
-         std::to_string(f.first_change + 1) +
-         ",\"last_change\":" + std::to_string(f.last_change + 1) +
-         ",\"start_us\":" + std::to_string(offset(run, f.first_change)) +
-         ",\"stop_us\":" + std::to_string(offset(run, f.last_change)) + "}";
-}
-
-std::string json_fault(const sim_run& run, const frame_fault& fault) {
-  return "{\"change\":" + std::to_string(fault.change + 1) +
-         ",\"at_us\":" + std::to_string(offset(run, fault.change)) +
-         ",\"what\":" + json_string(fault.what) + "}";
-}
-
-}  // namespace
 
 std::string text_report(const sim_run& run) {
   std::string out = "relka-sim: the box at " + run.device + " saw " +
@@ -109,10 +109,10 @@ std::string json_report(const sim_run& run) {
     faults += (faults.empty() ? "" : ",") + json_fault(run, fault);
   long long duration =
       run.changes.empty() ? 0 : offset(run, run.changes.size() - 1);
-  return "{\"device\":" + json_string(run.device) +
+  return "{\"device\":" + json_quote(run.device) +
          ",\"relka\":{\"status\":" + std::to_string(run.status) +
-         ",\"stdout\":" + json_string(run.out) +
-         ",\"stderr\":" + json_string(run.err) +
+         ",\"stdout\":" + json_quote(run.out) +
+         ",\"stderr\":" + json_quote(run.err) +
          "},\"changes\":" + std::to_string(run.changes.size()) +
          ",\"duration_us\":" + std::to_string(duration) + ",\"frames\":[" +
          frames + "],\"faults\":[" + faults + "]}\n";

@@ -18,6 +18,9 @@ struct sim_run {
   decoded_line decoded;
 };
 
+// `text` as a JSON string, quotes included.
+std::string json_quote(const std::string& text);
+
 std::string text_report(const sim_run& run);
 std::string json_report(const sim_run& run);
 

@@ -119,11 +119,17 @@ pid_t spawn(const std::string& path, std::vector<char*>& argv,
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (io.own_group) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  posix_spawnattr_setflags(&attributes, flags);
   pid_t pid = -1;
-  int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes,
-                           argv.data(), environ);
+  int failed = io.search_path ? posix_spawnp(&pid, path.c_str(), &actions,
+                                             &attributes, argv.data(), environ)
+                              : posix_spawn(&pid, path.c_str(), &actions,
+                                            &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   for (int copy : copies)
@@ -175,7 +181,7 @@ program_run run_program(const std::string& path,
 
 child_process::~child_process() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
+  kill(own_group_ ? -pid_ : pid_, SIGKILL);
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
@@ -188,12 +194,17 @@ bool child_process::start(const std::string& path,
   pid_t pid = spawn(path, argv, io);
   if (pid < 0) return false;
   pid_ = pid;
+  own_group_ = io.own_group;
   end_signal_ = 0;
   return true;
 }
 
 void child_process::send(int sig) const {
   if (pid_ > 0) kill(pid_, sig);
+}
+
+void child_process::send_group(int sig) const {
+  if (pid_ > 0) kill(-pid_, sig);
 }
 
 int child_process::wait(double seconds) {

@@ -38,6 +38,11 @@ struct child_io {
   bool close_in = false;
   bool close_out = false;
   bool close_err = false;
+  // Start the child in a process group of its own (its pid), so that it
+  // and everything it starts can be signalled together.
+  bool own_group = false;
+  // Look the program up in PATH when it has no '/'.
+  bool search_path = false;
 };
 
 // A child started and left running while the caller does something else:
@@ -58,6 +63,8 @@ class child_process {
   pid_t pid() const { return pid_; }
   bool running() const { return pid_ > 0; }
   void send(int signal) const;
+  // To the child's whole process group (started with own_group).
+  void send_group(int signal) const;
   // Waits up to `seconds` for the child to end. Its exit status, 128 +
   // signal when a signal ended it; -1 while it is still running.
   int wait(double seconds);
@@ -66,6 +73,7 @@ class child_process {
 
  private:
   pid_t pid_ = -1;
+  bool own_group_ = false;
   int end_signal_ = 0;
 };
 
