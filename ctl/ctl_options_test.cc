@@ -21,6 +21,7 @@ struct parsed_ctl {
 parsed_ctl parse(std::vector<std::string> args) {
   args.insert(args.begin(), "relkactl");
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
   parsed_ctl out;

@@ -170,9 +170,10 @@ std::string lab_vcd_dump(const lab_run& run) {
       "$timescale 1 us $end\n";
   for (size_t i = 0; i < run.lines.size(); ++i) {
     std::string n = std::to_string(i);
-    out += "$scope module " + scope_name(run.lines[i].path) + " $end\n" +
-           "$var wire 1 r" + n + " RTS $end\n" + "$var wire 1 d" + n +
-           " DTR $end\n" + "$upscope $end\n";
+    out += "$scope module " + scope_name(run.lines[i].path) + " $end\n";
+    out += "$var wire 1 r" + n + " RTS $end\n";
+    out += "$var wire 1 d" + n + " DTR $end\n";
+    out += "$upscope $end\n";
   }
   out += "$enddefinitions $end\n#0\n$dumpvars\n";
   std::vector<std::pair<bool, bool>> level;
