@@ -47,7 +47,8 @@ int to_int(const char* text) {
 
 int relka_main(int argc, const char* const* argv) {
   auto box = std::make_unique<outlet_switch>();
-  std::vector<cmd_option> table(cmd_table_size);
+  cmd_table table;
+  if (!table) return -1;
   register_relka_options(table.data());
   parse_command_line(argc, argv, table.data());
 
