@@ -2,8 +2,10 @@
 
 #include <ctype.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "front/response_file.h"
@@ -135,6 +137,23 @@ class parser {
 };
 
 }  // namespace
+
+static_assert(std::is_trivial_v<cmd_option>,
+              "a cmd_table is zeroed memory, not constructed entries");
+
+namespace {
+constexpr size_t kTableBytes = sizeof(cmd_option) * cmd_table_size;
+}  // namespace
+
+cmd_table::cmd_table() : entries(nullptr) {
+  void* pages = mmap(nullptr, kTableBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages != MAP_FAILED) entries = static_cast<cmd_option*>(pages);
+}
+
+cmd_table::~cmd_table() {
+  if (entries != nullptr) munmap(entries, kTableBytes);
+}
 
 void register_option(cmd_option* table, int index, const char* long_name,
                      const char* short_name, int takes_value, int upper_case) {

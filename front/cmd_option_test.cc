@@ -1,6 +1,7 @@
 #include "front/cmd_option.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -128,6 +129,22 @@ TEST(cmd_option_test, EmptyLongNameMatchesEveryLongForm) {
   EXPECT_TRUE(table[0].given);
   EXPECT_STREQ("never", table[0].value);
   EXPECT_FALSE(table[1].given);
+}
+
+// The table a run parses into starts all zero, however big, and holds a
+// full parse like any other.
+TEST(cmd_option_test, TableStartsZeroAndHoldsAParse) {
+  cmd_table table;
+  ASSERT_TRUE(table);
+  const char zero[sizeof(cmd_option)] = {};
+  for (int i = 0; i < cmd_table_size; ++i)
+    ASSERT_EQ(0, memcmp(zero, &table[i], sizeof zero)) << "entry " << i;
+  register_relka_options(table.data());
+  const char* argv[] = {"relka", "-d", "/dev/a", "--set5", "loose"};
+  parse_command_line(5, argv, table.data());
+  EXPECT_STREQ("/dev/a", table[opt_device].value);
+  EXPECT_STREQ("5", table[opt_set].value);
+  EXPECT_EQ(table.data(), &table[0]);
 }
 
 }  // namespace

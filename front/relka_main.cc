@@ -52,7 +52,8 @@ int relka_main(int argc, const char* const* argv) {
   // while the line is ours takes effect only after the box has closed it.
   std::optional<held_signals> holding;
   auto box = std::make_unique<outlet_switch>();
-  std::vector<cmd_option> table(cmd_table_size);
+  cmd_table table;
+  if (!table) return -1;
   register_relka_options(table.data());
   parse_command_line(argc, argv, table.data());
 

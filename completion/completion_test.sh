@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Sources the completion files in bash and checks what they offer.
+#
+#   completion_test.sh FOLDER      (the folder holding relka, relkactl, relka-sim)
+set -uo pipefail
+folder=${1:?usage: completion_test.sh FOLDER}
+failures=0
+
+# shellcheck source=completion/relka
+. "$folder/relka"
+# shellcheck source=completion/relkactl
+. "$folder/relkactl"
+# shellcheck source=completion/relka-sim
+. "$folder/relka-sim"
+
+# Completes a command line as bash would with the cursor at its end (a
+# trailing space starts an empty word) and prints the offers, sorted, on
+# one line.
+offers() {
+  local line=$1
+  local -a words
+  read -r -a words <<<"$line"
+  [[ $line == *' ' ]] && words+=('')
+  local function
+  function=$(complete -p "${words[0]}" | sed -n 's/.*-F \([^ ]*\) .*/\1/p')
+  COMP_WORDS=("${words[@]}")
+  COMP_CWORD=$((${#words[@]} - 1))
+  COMP_LINE=$line
+  COMP_POINT=${#line}
+  COMPREPLY=()
+  "$function"
+  printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' '
+}
+
+expect() {
+  local line=$1 want=$2 got
+  got=$(offers "$line")
+  if [[ $got == "$want" ]]; then
+    echo "ok: '$line' -> $got"
+  else
+    echo "FAIL: '$line' -> '$got', wanted '$want'"
+    failures=$((failures + 1))
+  fi
+}
+
+expect 'relka --q' '--quite'
+expect 'relka --a' '--address'
+expect 'relka -' '--address --device --help --quite --set --version -a -d -h -q -s -v'
+expect 'relka -s ' ''
+expect 'relkactl c' 'cycle'
+expect 'relkactl ' 'cycle forget off on set status toggle'
+expect 'relkactl on ' '1 2 3 4 5 6 7 8 all'
+expect 'relkactl -d /dev/x -a 2 cycle 3 ' '1 2 3 4 5 6 7 8 all'
+expect 'relkactl --json t' 'toggle'
+expect 'relkactl set ' ''
+expect 'relkactl --v' '--version'
+expect 'relka-sim --j' '--json'
+expect 'relka-sim --vcd x.vcd -' '-- --help --json --relka --time-limit --vcd -h'
+expect 'relka-sim -- --qu' '--quite'
+
+# Devices: the patterns pointed at a folder that stands in for /dev.
+dev=$(mktemp -d)
+trap 'rm -rf "$dev"' EXIT
+mkdir -p "$dev/serial/by-id"
+touch "$dev/ttyUSB0" "$dev/ttyUSB1" "$dev/ttyACM0" "$dev/relka" \
+      "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"
+_relka_device_patterns=("$dev/serial/by-id/*" "$dev/ttyUSB*" "$dev/ttyACM*"
+                        "$dev/ttyS*" "$dev/relka*")
+expect "relka -d $dev/ttyU" "$dev/ttyUSB0 $dev/ttyUSB1"
+expect "relka --device $dev/r" "$dev/relka"
+expect "relkactl -d $dev/serial/by-id/" \
+       "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"
+expect "relka-sim -- -d $dev/ttyA" "$dev/ttyACM0"
+
+# Response files after "@".
+touch "$dev/lab-rack.rsp"
+expect "relka @$dev/lab-r" "@$dev/lab-rack.rsp"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures completion check(s) failed"
+  exit 1
+fi
