@@ -1,5 +1,6 @@
 #include "sim/frame_decoder.h"
 #include "tests/case_name.h"
+#include "tests/wire.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -8,42 +9,6 @@
 #include <vector>
 
 namespace {
-
-// Hand-drawn waveforms: each call is one write of the modem word.
-class wire {
- public:
-  wire& rts(bool v) { return put(v ? word_ | TIOCM_RTS : word_ & ~TIOCM_RTS); }
-  wire& dtr(bool v) { return put(v ? word_ | TIOCM_DTR : word_ & ~TIOCM_DTR); }
-  wire& both(bool r, bool d) {
-    return put((r ? TIOCM_RTS : 0) | (d ? TIOCM_DTR : 0));
-  }
-  wire& pulse() { return dtr(true).dtr(false); }
-  wire& bits(int value, int count) {
-    for (int i = count - 1; i >= 0; --i) rts((value >> i) & 1).pulse();
-    return *this;
-  }
-  wire& start() { return rts(true).dtr(true).rts(false).dtr(false); }
-  wire& stop() { return rts(false).dtr(true).rts(true).dtr(false); }
-  wire& frame(int address_byte, int data) {
-    return start()
-        .bits(address_byte, 7)
-        .bits(0, 1)
-        .pulse()
-        .bits(data, 8)
-        .pulse()
-        .stop();
-  }
-  std::vector<line_change> changes() const { return changes_; }
-
- private:
-  wire& put(int word) {
-    word_ = word;
-    changes_.push_back({static_cast<std::int64_t>(changes_.size()), word});
-    return *this;
-  }
-  int word_ = 0;
-  std::vector<line_change> changes_;
-};
 
 struct good_case {
   int address;

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -158,11 +160,28 @@ class forwarded_signals {
 
 // What the command left running in its group goes with the testbed:
 // asked to end, then killed.
+// relka-sim is the subreaper of everything the command starts, so the
+// leftovers are its children once the command has gone, and are reaped here.
+void reap_orphans() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
 void end_leftovers(pid_t group) {
+  reap_orphans();
   if (kill(-group, 0) != 0) return;
   kill(-group, SIGTERM);
-  for (int i = 0; i < 100 && kill(-group, 0) == 0; ++i) usleep(10000);
+  for (int i = 0; i < 100; ++i) {
+    reap_orphans();
+    if (kill(-group, 0) != 0) return;
+    usleep(10000);
+  }
   kill(-group, SIGKILL);
+  for (int i = 0; i < 100; ++i) {
+    reap_orphans();
+    if (kill(-group, 0) != 0) return;
+    usleep(10000);
+  }
 }
 
 bool write_text(const std::string& path, const std::string& text) {
@@ -207,6 +226,8 @@ int run_lab(const std::vector<std::string>& args, const std::string& tools,
     setenv("RELKA_STATE_DIR", state.path().c_str(), 1);
   }
 
+  // Orphans of the command become ours, so that none outlives the lines.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   lab_run run;
   run.command = options.command;
   child_io io;
