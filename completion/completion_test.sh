@@ -57,6 +57,10 @@ expect 'relkactl --v' '--version'
 expect 'relka-sim --j' '--json'
 expect 'relka-sim --vcd x.vcd -' '-- --help --json --relka --time-limit --vcd -h'
 expect 'relka-sim -- --qu' '--quite'
+expect 'relka-sim r' 'run'
+expect 'relka-sim run --l' '--line'
+expect 'relka-sim run --json -' '-- --help --json --line --time-limit --vcd -h'
+expect 'relka-sim run -- umockdev-wrappe' 'umockdev-wrapper'
 
 # Devices: the patterns pointed at a folder that stands in for /dev.
 dev=$(mktemp -d)
@@ -71,6 +75,10 @@ expect "relka --device $dev/r" "$dev/relka"
 expect "relkactl -d $dev/serial/by-id/" \
        "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"
 expect "relka-sim -- -d $dev/ttyA" "$dev/ttyACM0"
+
+# relka-sim run's command: a program on PATH or a script by its path.
+touch "$dev/lab-script.sh"
+expect "relka-sim run --line /dev/relka -- $dev/lab-s" "$dev/lab-script.sh"
 
 # Response files after "@".
 touch "$dev/lab-rack.rsp"
