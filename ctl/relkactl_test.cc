@@ -14,6 +14,7 @@
 #include "outlet/outlet_state.h"
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
+#include "tests/flock_holder.h"
 #include "tests/line_fixture.h"
 
 namespace {
@@ -272,28 +273,9 @@ TEST_F(relkactl_test, ConcurrentRunsForEachOutletAllLand) {
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
 
-// The device's flock held by this process, as another program would.
-class flock_hold {
- public:
-  flock_hold()
-      : fd_(open(default_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
-    held_ = fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
-  }
-  ~flock_hold() {
-    if (fd_ >= 0) close(fd_);
-  }
-  flock_hold(const flock_hold&) = delete;
-  flock_hold& operator=(const flock_hold&) = delete;
-  bool held() const { return held_; }
-
- private:
-  int fd_;
-  bool held_ = false;
-};
-
 TEST_F(relkactl_test, GivesUpAfterItsWaitAndSendsNothing) {
-  flock_hold other;
-  ASSERT_TRUE(other.held());
+  flock_holder other;
+  ASSERT_TRUE(other.take());
   auto start = steady::now();
   program_run run = relkactl({"--wait", "0.3", "set", "1"});
   double took = seconds_since(start);
@@ -310,8 +292,8 @@ TEST_F(relkactl_test, GivesUpAfterItsWaitAndSendsNothing) {
 }
 
 TEST_F(relkactl_test, NoWaitGivesUpAtOnce) {
-  flock_hold other;
-  ASSERT_TRUE(other.held());
+  flock_holder other;
+  ASSERT_TRUE(other.take());
   program_run run = relkactl({"--wait", "0", "set", "1"});
   EXPECT_EQ(4, run.status);
   EXPECT_NE(std::string::npos,
@@ -319,8 +301,8 @@ TEST_F(relkactl_test, NoWaitGivesUpAtOnce) {
 }
 
 TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
-  flock_hold other;
-  ASSERT_TRUE(other.held());
+  flock_holder other;
+  ASSERT_TRUE(other.take());
   child_process run;
   ASSERT_TRUE(run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(),
                                           "--wait", "20", "set", "1"}));

@@ -20,6 +20,7 @@
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
 #include "tests/case_name.h"
+#include "tests/flock_holder.h"
 #include "tests/line_fixture.h"
 
 namespace {
@@ -150,11 +151,10 @@ INSTANTIATE_TEST_SUITE_P(Waves, relka_stress_test, testing::Bool(),
 // --- flock, both ways ------------------------------------------------------
 
 TEST_F(relka_holder_test, FlockOfAnotherProgramKeepsRelkaOff) {
-  int holder = open(default_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+  flock_holder holder;
+  ASSERT_TRUE(holder.take());
   program_run run = run_program(RELKA_BINARY, {"-s", "1"});
-  close(holder);
+  holder.release();
   EXPECT_EQ(255, run.status);
   EXPECT_EQ("rs232::open: device [/dev/relka] is in use by another program\n",
             run.err);
@@ -171,13 +171,13 @@ TEST_F(relka_holder_test, RelkaMidFrameHoldsTheFlock) {
   child_process relka;
   ASSERT_TRUE(start_relka(relka, {"-q", "-s", "5"}));
   ASSERT_TRUE(wait_for_changes(5));
-  int other = open(default_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(other, 0);
-  EXPECT_EQ(-1, flock(other, LOCK_EX | LOCK_NB));
-  EXPECT_EQ(EWOULDBLOCK, errno);
+  {
+    flock_holder other;
+    EXPECT_FALSE(other.take()) << "relka does not hold the flock mid-frame";
+  }
   EXPECT_EQ(0, relka.wait(10));
-  EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB)) << "released after the run";
-  close(other);
+  flock_holder other;
+  EXPECT_TRUE(other.take()) << "released after the run";
   EXPECT_EQ(1u, decoded().frames.size());
 }
 

@@ -11,6 +11,7 @@
 
 #include "serial/rs232.h"
 #include "sim/run_program.h"
+#include "tests/flock_holder.h"
 #include "tests/line_fixture.h"
 
 namespace {
@@ -20,25 +21,6 @@ using steady = std::chrono::steady_clock;
 double seconds_since(steady::time_point start) {
   return std::chrono::duration<double>(steady::now() - start).count();
 }
-
-// The device's flock, held by a descriptor of this process (another open
-// file, so it conflicts with the port's own) until released or destroyed.
-class flock_holder {
- public:
-  flock_holder()
-      : fd_(open(default_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
-  ~flock_holder() { release(); }
-  flock_holder(const flock_holder&) = delete;
-  flock_holder& operator=(const flock_holder&) = delete;
-  bool take() { return fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0; }
-  void release() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 using rs232_claim_test = line_test;
 
