@@ -55,10 +55,10 @@ TEST(relka_sim_run_test, LabScriptAgainstOneBox) {
 }
 
 TEST(relka_sim_run_test, SeveralLinesAndTheCommandsStatus) {
+  const std::string script =
+      "relka -q -a 2 -s 5 && relkactl -d /dev/relka2 -a 1 set 0x80 && exit 3";
   program_run run = sim_run({"--json", "--line", "/dev/relka", "--line",
-                             "/dev/relka2", "--", "sh", "-c",
-                             "relka -q -a 2 -s 5 && relkactl -d /dev/relka2 -a "
-                             "1 set 0x80 && exit 3"});
+                             "/dev/relka2", "--", "sh", "-c", script});
   EXPECT_EQ(3, run.status) << run.err;
   json report = report_of(run);
   EXPECT_EQ(3, report["command"]["status"]);
