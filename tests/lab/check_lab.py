@@ -1,0 +1,254 @@
+"""Runs a lab scenario inside "relka-sim run --json" and checks, from
+relka-sim's report, what the virtual boxes received: the frames per box in
+order, the outlets each one switched, the pause of a reboot or cycle, and
+the boxes at the end.
+
+    check_lab.py --sim RELKA-SIM --source SOURCE-FOLDER CASE
+
+CASE: pdudaemon, labgrid-external or labgrid-pdudaemon. Exits 77 (skipped)
+when pdudaemon or labgrid is missing, unless RELKA_REQUIRE names the tool
+(or is "all"): then the missing tool fails the test.
+"""
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+
+DEBIAN_PYTHON = "/usr/bin/python3"
+PDUDAEMON = "/usr/sbin/pdudaemon"
+SKIPPED = 77
+DELAY_US = 2_000_000  # the reboot and cycle pause the scenarios ask for
+SLACK_US = 10_000_000  # how much longer than that a pause may last
+
+
+def required(tool):
+    words = os.environ.get("RELKA_REQUIRE", "").split()
+    return tool in words or "all" in words
+
+
+def debian_module(module):
+    """Whether Debian's interpreter imports module; else why not."""
+    if not os.access(DEBIAN_PYTHON, os.X_OK):
+        return f"{DEBIAN_PYTHON} is missing (Debian package python3)"
+    try:
+        done = subprocess.run([DEBIAN_PYTHON, "-c", f"import {module}"],
+                              capture_output=True, text=True, timeout=60,
+                              cwd="/")
+    except subprocess.TimeoutExpired:
+        return f"{DEBIAN_PYTHON} took too long to import {module}"
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or ["?"])[-1]
+        return f"{DEBIAN_PYTHON} cannot import {module}: {last}"
+    return None
+
+
+def missing_tools(case):
+    """(tool, reason) for every tool the case needs and lacks."""
+    missing = []
+    if case in ("pdudaemon", "labgrid-pdudaemon"):
+        if not os.path.exists(PDUDAEMON):
+            missing.append(("pdudaemon", f"{PDUDAEMON} is missing "
+                            "(Debian package pdudaemon)"))
+        else:
+            why = debian_module("pdudaemon.httplistener")
+            if why:
+                missing.append(("pdudaemon", why))
+    if case.startswith("labgrid"):
+        why = debian_module("labgrid")
+        if why:
+            if os.access(DEBIAN_PYTHON, os.X_OK):
+                why += " (Debian package python3-labgrid)"
+            missing.append(("labgrid", why))
+    return missing
+
+
+def run_sim(sim, command, limit=180):
+    """relka-sim run --json -- command; its status, report and output. On
+    the time limit relka-sim is asked to end (it passes SIGTERM on to the
+    command's group and ends what is left), then killed."""
+    argv = [sim, "run", "--json", "--time-limit", "120", "--", *command]
+    print("check: " + " ".join(argv), flush=True)
+    sim_run = subprocess.Popen(argv, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True,
+                               stdin=subprocess.DEVNULL)
+    try:
+        out, err = sim_run.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        sim_run.send_signal(signal.SIGTERM)
+        try:
+            out, err = sim_run.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            sim_run.kill()
+            out, err = sim_run.communicate()
+        sys.stdout.write(out)
+        sys.stderr.write(err)
+        raise SystemExit(f"FAIL: relka-sim run lasted more than {limit} s")
+    lines = out.rstrip("\n").split("\n")
+    sys.stdout.write("\n".join(lines[:-1]) + "\n")
+    sys.stdout.write(err)
+    try:
+        report = json.loads(lines[-1])
+    except ValueError:
+        raise SystemExit(f"FAIL: relka-sim's last line is no JSON report "
+                         f"(status {sim_run.returncode}): {lines[-1]!r}")
+    return sim_run.returncode, report
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, ok, what):
+        print(("ok: " if ok else "FAIL: ") + what, flush=True)
+        if not ok:
+            self.failures.append(what)
+        return ok
+
+
+def frames_of(report, box):
+    return [f for f in report["frames"] if f["box_address"] == box]
+
+
+def changed(frame):
+    return [(c["outlet"], c["on"]) for c in frame["changed"]]
+
+
+def check_common(checks, status, report, boxes):
+    checks.expect(status == 0 and report["command"]["status"] == 0,
+                  f"the scenario exited 0 (relka-sim {status}, "
+                  f"command {report['command']['status']})")
+    checks.expect(not report["command"]["timed_out"], "no time limit reached")
+    checks.expect(report["faults"] == [], f"no malformed line activity: "
+                  f"{report['faults']}")
+    seen = sorted({f["box_address"] for f in report["frames"]})
+    checks.expect(seen == sorted(boxes), f"frames only for boxes {boxes}: {seen}")
+
+
+def check_masks(checks, frames, box, masks):
+    got = [f["data"] for f in frames]
+    checks.expect(got == masks, f"box {box} received masks "
+                  f"{[hex(m) for m in masks]}: {[hex(m) for m in got]}")
+    return got == masks
+
+
+def check_single(checks, frames, box, steps):
+    """steps: (index, outlet, on) for frames that must change one outlet."""
+    for index, outlet, on in steps:
+        if index < len(frames):
+            what = "on" if on else "off"
+            checks.expect(changed(frames[index]) == [(outlet, on)],
+                          f"box {box} frame {index + 1} switched only outlet "
+                          f"{outlet} {what}: {changed(frames[index])}")
+
+
+def check_pause(checks, frames, box, off, on, what):
+    if max(off, on) >= len(frames):
+        return
+    pause = frames[on]["time_us"] - frames[off]["time_us"]
+    checks.expect(DELAY_US <= pause <= DELAY_US + SLACK_US,
+                  f"box {box}: {what}'s off and on lie {pause / 1e6:.3f} s apart "
+                  f"(at least {DELAY_US / 1e6:g} s)")
+
+
+def check_end(checks, report, box, mask):
+    ends = [b for b in report["boxes"] if b["box_address"] == box]
+    data = ends[0]["data"] if ends else None
+    checks.expect(data == mask, f"box {box} ends with mask {mask:#04x}: "
+                  f"{data if data is None else hex(data)}")
+
+
+def check_pdudaemon(checks, status, report):
+    check_common(checks, status, report, [1, 2])
+    one = frames_of(report, 1)
+    two = frames_of(report, 2)
+    # set 129; on 3; off 1; reboot 3 (off, pause, on); outlet 9 refused,
+    # nothing sent; then on 5 and off 8 in parallel with box 2's requests.
+    head = [0x81, 0x85, 0x84, 0x80, 0x84]
+    got = [f["data"] for f in one]
+    checks.expect(len(one) == 7 and got[:5] == head and got[6] == 0x14 and
+                  got[5] in (0x94, 0x04),
+                  f"box 1 received 0x81 0x85 0x84 0x80 0x84, then 0x94 or "
+                  f"0x04, then 0x14: {[hex(m) for m in got]}")
+    check_single(checks, one, 1, [(1, 3, True), (2, 1, False), (3, 3, False),
+                                  (4, 3, True)])
+    if len(one) == 7:
+        checks.expect(all(len(changed(f)) == 1 for f in one[5:]),
+                      "box 1's parallel requests each switched one outlet")
+    check_pause(checks, one, 1, 3, 4, "reboot")
+    got = [f["data"] for f in two]
+    checks.expect(len(two) == 3 and got[0] == 0 and got[2] == 0x60 and
+                  got[1] in (0x20, 0x40),
+                  f"box 2 received 0x00, then 0x20 or 0x40, then 0x60: "
+                  f"{[hex(m) for m in got]}")
+    check_end(checks, report, 1, 0x14)
+    check_end(checks, report, 2, 0x60)
+
+
+def check_labgrid_external(checks, status, report):
+    check_common(checks, status, report, [1])
+    one = frames_of(report, 1)
+    # The two failed on() calls sent nothing; then set 16; on; cycle; off.
+    if check_masks(checks, one, 1, [0x10, 0x14, 0x10, 0x14, 0x10]):
+        check_single(checks, one, 1, [(1, 3, True), (2, 3, False), (3, 3, True),
+                                      (4, 3, False)])
+        check_pause(checks, one, 1, 2, 3, "cycle")
+    check_end(checks, report, 1, 0x10)
+
+
+def check_labgrid_pdudaemon(checks, status, report):
+    check_common(checks, status, report, [2])
+    two = frames_of(report, 2)
+    # set 0; on; cycle (pdudaemon's reboot); off.
+    if check_masks(checks, two, 2, [0x00, 0x20, 0x00, 0x20, 0x00]):
+        check_single(checks, two, 2, [(1, 6, True), (2, 6, False), (3, 6, True),
+                                      (4, 6, False)])
+        check_pause(checks, two, 2, 2, 3, "reboot")
+    check_end(checks, report, 2, 0x00)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("case", choices=["pdudaemon", "labgrid-external",
+                                         "labgrid-pdudaemon"])
+    args = parser.parse_args()
+
+    missing = missing_tools(args.case)
+    for tool, why in missing:
+        print(("FAIL: required, but " if required(tool) else "SKIP: ") + why)
+    if missing:
+        return 1 if any(required(tool) for tool, _ in missing) else SKIPPED
+
+    source = os.path.abspath(args.source)
+    lab = os.path.join(source, "tests", "lab")
+    conf = os.path.join(source, "examples", "pdudaemon", "pdudaemon.conf")
+    envs = os.path.join(source, "examples", "labgrid")
+    if args.case == "pdudaemon":
+        command = [os.path.join(lab, "pdudaemon_scenario.py"), conf,
+                   str(DELAY_US // 1_000_000)]
+        check = check_pdudaemon
+    elif args.case == "labgrid-external":
+        command = [os.path.join(lab, "labgrid_scenario.py"), "external",
+                   os.path.join(envs, "relka-external.yaml")]
+        check = check_labgrid_external
+    else:
+        command = [os.path.join(lab, "labgrid_scenario.py"), "pdudaemon",
+                   os.path.join(envs, "relka-pdudaemon.yaml"), conf]
+        check = check_labgrid_pdudaemon
+
+    status, report = run_sim(args.sim, [DEBIAN_PYTHON, *command])
+    checks = Checks()
+    check(checks, status, report)
+    if checks.failures:
+        print(f"check: {len(checks.failures)} check(s) failed")
+        return 1
+    print("check: passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
