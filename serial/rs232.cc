@@ -42,20 +42,16 @@ speed_t speed_code(int baud) {
 
 // open(2) that never leaves its result on descriptor 0. With standard input
 // closed the system hands out 0, which this class reads as "no descriptor";
-// /dev/null holds 0 for the moment of the open, so the device keeps the
-// descriptor it was opened on. -1 on failure.
+// such a descriptor is moved up (a copy shares the open file, so a terminal
+// is not hung up by closing 0 again). -1 on failure, errno kept.
 int open_above_zero(const char* path, int flags, mode_t mode = 0) {
-  int placeholder = -1;
-  if (fcntl(0, F_GETFD) == -1 && errno == EBADF)
-    placeholder = ::open("/dev/null", O_RDONLY);
   int fd = ::open(path, flags, mode);
-  if (placeholder >= 0) ::close(placeholder);
-  if (fd == 0) {  // nothing could hold 0: move the descriptor up instead
-    int moved = fcntl(fd, F_DUPFD, 1);
-    ::close(fd);
-    fd = moved;
-  }
-  return fd;
+  if (fd != 0) return fd;
+  int moved = fcntl(fd, (flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 1);
+  int error = errno;
+  ::close(fd);
+  errno = error;
+  return moved;
 }
 
 // What a look at the lock path found.
