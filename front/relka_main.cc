@@ -53,7 +53,10 @@ int relka_main(int argc, const char* const* argv) {
   std::optional<held_signals> holding;
   auto box = std::make_unique<outlet_switch>();
   cmd_table table;
-  if (!table) return -1;
+  if (!table) {
+    fprintf(stderr, "relka: out of memory for the option table\n");
+    return -1;
+  }
   register_relka_options(table.data());
   parse_command_line(argc, argv, table.data());
 
