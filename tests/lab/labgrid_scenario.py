@@ -73,6 +73,12 @@ def external(env_file):
         target.cleanup()
 
     lab.must_relkactl("-a", "1", "set", "16")  # outlet 5 on, as a neighbour
+    on_cycle_off(env_file)
+    lab.must_relkactl("-a", "1", "status")
+
+
+def on_cycle_off(env_file):
+    """labgrid's three power calls, the target cleaned up on every path."""
     target, power = power_of(env_file)
     try:
         power.on()
@@ -80,7 +86,6 @@ def external(env_file):
         power.off()
     finally:
         target.cleanup()
-    lab.must_relkactl("-a", "1", "status")
 
 
 def pdudaemon(env_file, conf):
@@ -89,13 +94,7 @@ def pdudaemon(env_file, conf):
         with lab.running_pdudaemon(conf) as port:
             env = rewritten(env_file, "127.0.0.1:16421", f"127.0.0.1:{port}",
                             folder)
-            target, power = power_of(env)
-            try:
-                power.on()
-                power.cycle()
-                power.off()
-            finally:
-                target.cleanup()
+            on_cycle_off(env)
     lab.must_relkactl("-a", "2", "status")
 
 
