@@ -22,10 +22,6 @@ namespace {
 using json = nlohmann::json;
 using steady = std::chrono::steady_clock;
 
-double seconds_since(steady::time_point start) {
-  return std::chrono::duration<double>(steady::now() - start).count();
-}
-
 class relkactl_test : public line_test {
  protected:
   program_run relkactl(std::vector<std::string> args) {

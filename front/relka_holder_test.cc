@@ -27,18 +27,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-double seconds_since(steady::time_point start) {
-  return std::chrono::duration<double>(steady::now() - start).count();
-}
-
-// A process id that is certainly not running: a child that has been reaped.
-int dead_pid() {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  waitpid(pid, nullptr, 0);
-  return pid;
-}
-
 // A descriptor of /dev/null for a child's output, closed with the object.
 struct null_sink {
   int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -18,10 +18,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-double seconds_since(steady::time_point start) {
-  return std::chrono::duration<double>(steady::now() - start).count();
-}
-
 using rs232_claim_test = line_test;
 
 TEST_F(rs232_claim_test, FlockedDeviceIsRefusedAndNothingTouched) {

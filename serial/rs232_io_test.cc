@@ -19,10 +19,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-double seconds_since(steady_clock::time_point start) {
-  return std::chrono::duration<double>(steady_clock::now() - start).count();
-}
-
 double cpu_seconds() { return static_cast<double>(clock()) / CLOCKS_PER_SEC; }
 
 // Puts back whatever the process did with SIGIO before the test.

@@ -20,14 +20,6 @@ termios_request last_request() {
   return requests.empty() ? termios_request{} : requests.back();
 }
 
-// A process id that is certainly not running: a child that has been reaped.
-int dead_pid() {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  waitpid(pid, nullptr, 0);
-  return pid;
-}
-
 class rs232_test : public line_test {
  protected:
   void SetUp() override {

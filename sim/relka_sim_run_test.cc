@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/run_program.h"
+#include "tests/last_json.h"
 #include "tests/line_fixture.h"
 
 namespace {
@@ -29,11 +30,7 @@ bool alive(int pid) {
          stat[end + 2] != 'Z';
 }
 
-json report_of(const program_run& run) {
-  std::string out = run.out;
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return json::parse(out.substr(out.rfind('\n') + 1));
-}
+json report_of(const program_run& run) { return last_json_line(run.out); }
 
 TEST(relka_sim_run_test, LabScriptAgainstOneBox) {
   program_run run = sim_run(

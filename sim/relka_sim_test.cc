@@ -12,6 +12,7 @@
 #include "sim/serial_bench.h"
 #include "tests/capture.h"
 #include "tests/case_name.h"
+#include "tests/last_json.h"
 #include "tests/line_fixture.h"
 #include "tests/require_tool.h"
 
@@ -23,12 +24,7 @@ program_run relka_sim(const std::vector<std::string>& args) {
   return run_program(RELKA_SIM_BINARY, args);
 }
 
-// The report is the last line of standard output.
-json report_of(const program_run& run) {
-  std::string out = run.out;
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return json::parse(out.substr(out.rfind('\n') + 1));
-}
+json report_of(const program_run& run) { return last_json_line(run.out); }
 
 struct status_case {
   const char* name;
