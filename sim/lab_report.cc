@@ -16,12 +16,6 @@ std::string seconds_text(std::int64_t usec) {
   return text;
 }
 
-std::string hex_byte(int value) {
-  char text[8];
-  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value) & 0xffu);
-  return text;
-}
-
 std::string outlets_json(int mask) {
   std::string out = "{";
   for (int outlet = 1; outlet <= 8; ++outlet)

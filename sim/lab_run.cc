@@ -80,15 +80,10 @@ bool parse_lab(const std::vector<std::string>& args, lab_options& options,
     } else if (arg == "--vcd") {
       options.vcd = args[++i];
     } else if (arg == "--time-limit") {
-      char* end = nullptr;
-      errno = 0;
-      double value = strtod(args[++i].c_str(), &end);
-      if (end == args[i].c_str() || *end != '\0' || errno != 0 ||
-          !(value > 0)) {
+      if (!parse_time_limit(args[++i], &options.time_limit)) {
         error = "--time-limit: not a positive number of seconds: " + args[i];
         return false;
       }
-      options.time_limit = value;
     } else {
       error = arg + ": unknown option";
       return false;

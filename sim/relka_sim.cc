@@ -65,16 +65,6 @@ struct sim_options {
   std::vector<std::string> relka_args;
 };
 
-// A positive number of seconds, fractions allowed.
-bool parse_seconds(const char* text, double& seconds) {
-  char* end = nullptr;
-  errno = 0;
-  double value = strtod(text, &end);
-  if (end == text || *end != '\0' || errno != 0 || !(value > 0)) return false;
-  seconds = value;
-  return true;
-}
-
 // False, with a message, on a word it does not know.
 bool parse_options(int argc, char** argv, sim_options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -90,7 +80,7 @@ bool parse_options(int argc, char** argv, sim_options& options) {
     } else if ((arg == "--vcd" || arg == "--relka") && has_next) {
       (arg == "--vcd" ? options.vcd : options.relka) = argv[++i];
     } else if (arg == "--time-limit" && has_next) {
-      if (!parse_seconds(argv[++i], options.time_limit)) {
+      if (!parse_time_limit(argv[++i], &options.time_limit)) {
         fprintf(
             stderr,
             "relka-sim: --time-limit: not a positive number of seconds: %s\n%s",

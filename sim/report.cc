@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string hex_byte(int value) {
-  char text[8];
-  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value) & 0xffu);
-  return text;
-}
-
 // Microseconds from the first change.
 long long offset(const sim_run& run, std::size_t change) {
   return run.changes.empty() ? 0
@@ -69,6 +63,12 @@ std::string json_quote(const std::string& text) {
     }
   }
   return out + "\"";
+}
+
+std::string hex_byte(int value) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value) & 0xffu);
+  return text;
 }
 
 std::string text_report(const sim_run& run) {

@@ -18,6 +18,9 @@ struct sim_run {
   decoded_line decoded;
 };
 
+// "0x05": a byte as the reports show it.
+std::string hex_byte(int value);
+
 // `text` as a JSON string, quotes included.
 std::string json_quote(const std::string& text);
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -177,6 +178,16 @@ program_run run_program(const std::string& path,
   }
   run.status = reap(pid, deadline, run);
   return run;
+}
+
+bool parse_time_limit(const std::string& text, double* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  double value = strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || errno != 0 || !(value > 0))
+    return false;
+  *seconds = value;
+  return true;
 }
 
 child_process::~child_process() {

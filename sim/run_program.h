@@ -21,6 +21,10 @@ enum class child_stdin { null_device, closed };
 // Generous: a relka run takes milliseconds.
 constexpr double default_time_limit = 60.0;
 
+// A time limit as given on a command line: a positive number of seconds,
+// fractions allowed. False when `text` is not one.
+bool parse_time_limit(const std::string& text, double* seconds);
+
 // Runs `path` with `args` (argv[0] is `path`). Collects both output streams
 // whole. A child still running after `time_limit` seconds is killed with
 // SIGKILL and reported as timed out.
