@@ -131,6 +131,40 @@ void copy_text(char* dst, size_t size, const char* src) {
   snprintf(dst, size, "%s", src);
 }
 
+// The path the open reached the terminal by, with its symbolic links
+// followed one at a time, when every step can be checked: the last
+// component is then the name ttyname would give (the directory entry the
+// open ended on), found with an lstat or two instead of ttyname's walk
+// through /proc, which on a fresh process costs more than the whole lock
+// file. False, with nothing promised in `out`, on anything else: the caller
+// then asks ttyname.
+bool walk_to_terminal(int fd, const char* path, char* out, size_t size) {
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) return false;
+  if (strlen(path) >= size) return false;
+  copy_text(out, size, path);
+  for (int hop = 0; hop < 8; ++hop) {
+    struct stat st {};
+    if (lstat(out, &st) != 0) return false;
+    if (S_ISCHR(st.st_mode))
+      return st.st_dev == opened.st_dev && st.st_ino == opened.st_ino;
+    if (!S_ISLNK(st.st_mode)) return false;
+    char target[PATH_MAX];
+    ssize_t length = readlink(out, target, sizeof target);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
+      return false;
+    target[length] = '\0';
+    // A relative target counts from the link's own folder.
+    const char* slash = strrchr(out, '/');
+    size_t keep = target[0] == '/' || slash == nullptr
+                      ? 0
+                      : static_cast<size_t>(slash - out) + 1;
+    if (keep + static_cast<size_t>(length) >= size) return false;
+    memcpy(out + keep, target, static_cast<size_t>(length) + 1);
+  }
+  return false;
+}
+
 }  // namespace
 
 rs232::rs232()
@@ -308,12 +342,15 @@ void rs232::close() {
   unllock();
 }
 
-// lock_file from the terminal's own name. ttyname gives the terminal's own
-// path, so a device reached through a symbolic link is locked under the
-// name every other program uses.
+// lock_file from the terminal's own name: the name ttyname gives, so a
+// device reached through a symbolic link is locked under the name every
+// other program uses.
 bool rs232::make_lock_name(bool silent) {
   lock_file[0] = '\0';
-  const char* name = ttyname(fd);
+  char walked[PATH_MAX];
+  const char* name = walk_to_terminal(fd, device, walked, sizeof walked)
+                         ? walked
+                         : ttyname(fd);
   if (name == nullptr) {
     if (!silent)
       fprintf(stderr, "rs232::lock: cannot get terminal name of device [%s]\n",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <functional>
@@ -303,18 +304,72 @@ TEST_F(rs232_test, OwnProcessIdCountsAsInUse) {
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
 
-TEST_F(rs232_test, SymlinkIsLockedUnderTheTerminalsOwnName) {
+// However the terminal is reached, its lock file carries the terminal's own
+// name and no link's name: directly, through links absolute and relative,
+// through a link's folder, and through a chain longer than the port follows
+// by itself.
+struct link_case {
+  const char* name;
+  // Makes the links in `folder` and gives the path to open.
+  std::function<std::string(const scoped_folder& folder,
+                            const std::string& terminal)>
+      make;
+};
+
+std::string link(const std::string& target, const std::string& path) {
+  EXPECT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+  return path;
+}
+
+const link_case kLinkCases[] = {
+    {"TerminalPath", [](const scoped_folder&, const std::string& terminal) {
+       return terminal;
+     }},
+    {"AbsoluteLink",
+     [](const scoped_folder& folder, const std::string& terminal) {
+       return link(terminal, folder.file("relka-link"));
+     }},
+    {"RelativeChain",
+     [](const scoped_folder& folder, const std::string& terminal) {
+       link(terminal, folder.file("b"));
+       return link("b", folder.file("a"));
+     }},
+    {"ThroughParentFolder",
+     [](const scoped_folder& folder, const std::string& terminal) {
+       link(terminal, folder.file("port0"));
+       EXPECT_EQ(0, mkdir(folder.file("by-id").c_str(), 0700));
+       return link("../port0", folder.file("by-id/usb-relka-if00"));
+     }},
+    {"LongChain",
+     [](const scoped_folder& folder, const std::string& terminal) {
+       std::string target = terminal;
+       for (int i = 0; i < 12; ++i)
+         target = link(target, folder.file("hop" + std::to_string(i)));
+       return target;
+     }},
+};
+
+class rs232_link_test : public rs232_test,
+                        public testing::WithParamInterface<link_case> {};
+
+TEST_P(rs232_link_test, LockedUnderTheTerminalsOwnName) {
   scoped_folder folder;
-  std::string link = folder.file("relka-link");
-  ASSERT_EQ(0, symlink(line->terminal().c_str(), link.c_str()));
+  std::string path = GetParam().make(folder, line->terminal());
   rs232 port;
-  ASSERT_TRUE(port.open(link.c_str()));
-  EXPECT_EQ(link, port.get_device());
+  ASSERT_TRUE(port.open(path.c_str()));
+  EXPECT_EQ(path, port.get_device());
+  EXPECT_EQ(line->lock_path(), port.get_lock_file());
   EXPECT_EQ(lock_text(getpid()), read_file(line->lock_path()));
-  EXPECT_FALSE(file_exists("/var/lock/LCK..relka-link"));
+  std::string own = "/var/lock/LCK.." + path.substr(path.rfind('/') + 1);
+  if (own != line->lock_path()) {
+    EXPECT_FALSE(file_exists(own));
+  }
   port.close();
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, rs232_link_test, testing::ValuesIn(kLinkCases),
+                         by_name());
 
 TEST_F(rs232_test, ForeignLockIsLeftInPlaceOnClose) {
   rs232 port;
