@@ -5,7 +5,6 @@
 
 #include <memory>
 #include <optional>
-#include <vector>
 
 #include "front/cmd_option.h"
 #include "front/version.h"

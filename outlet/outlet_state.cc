@@ -8,7 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace {

@@ -68,8 +68,6 @@ std::string line_json(const lab_line& l) {
          ",\"changes\":" + std::to_string(l.changes.size()) + "}";
 }
 
-std::string string_json(const std::string& s) { return json_quote(s); }
-
 std::string command_text(const std::vector<std::string>& command) {
   std::string out;
   for (const std::string& word : command)
@@ -149,7 +147,7 @@ std::string lab_text_report(const lab_run& run, const lab_timeline& timeline) {
 }
 
 std::string lab_json_report(const lab_run& run, const lab_timeline& timeline) {
-  return "{\"command\":{\"argv\":" + json_list(run.command, string_json) +
+  return "{\"command\":{\"argv\":" + json_list(run.command, json_quote) +
          ",\"status\":" + std::to_string(run.status) +
          ",\"timed_out\":" + (run.timed_out ? "true" : "false") + "}" +
          ",\"lines\":" + json_list(run.lines, line_json) +

@@ -10,11 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <set>
-
 #include "outlet/outlet_switch.h"
 #include "sim/lab_report.h"
+#include "sim/report.h"
 #include "sim/run_program.h"
 #include "sim/serial_bench.h"
 
@@ -153,8 +151,6 @@ class forwarded_signals {
   struct sigaction saved_[3]{};
 };
 
-// What the command left running in its group goes with the testbed:
-// asked to end, then killed.
 // relka-sim is the subreaper of everything the command starts, so the
 // leftovers are its children once the command has gone, and are reaped here.
 void reap_orphans() {
@@ -162,29 +158,25 @@ void reap_orphans() {
   }
 }
 
+// True once nothing is left in `group`, waiting up to about a second.
+bool group_gone(pid_t group) {
+  for (int i = 0; i < 100; ++i) {
+    reap_orphans();
+    if (kill(-group, 0) != 0) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// What the command left running in its group goes with the testbed:
+// asked to end, then killed.
 void end_leftovers(pid_t group) {
   reap_orphans();
   if (kill(-group, 0) != 0) return;
   kill(-group, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    reap_orphans();
-    if (kill(-group, 0) != 0) return;
-    usleep(10000);
-  }
+  if (group_gone(group)) return;
   kill(-group, SIGKILL);
-  for (int i = 0; i < 100; ++i) {
-    reap_orphans();
-    if (kill(-group, 0) != 0) return;
-    usleep(10000);
-  }
-}
-
-bool write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) fprintf(stderr, "relka-sim: cannot write %s\n", path.c_str());
-  return static_cast<bool>(out);
+  group_gone(group);
 }
 
 }  // namespace
@@ -256,7 +248,8 @@ int run_lab(const std::vector<std::string>& args, const std::string& tools,
   for (size_t i = 0; i < lines.size(); ++i)
     run.lines.push_back({options.lines[i], 0, lines[i]->changes()});
   lab_timeline timeline = build_timeline(run);
-  if (!options.vcd.empty() && !write_text(options.vcd, lab_vcd_dump(run)))
+  if (!options.vcd.empty() &&
+      !write_report_file(options.vcd, lab_vcd_dump(run)))
     return failed;
   fputs((options.json ? lab_json_report(run, timeline)
                       : lab_text_report(run, timeline))

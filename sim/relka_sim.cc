@@ -14,7 +14,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -138,14 +137,6 @@ int restart_preloaded(char** argv) {
   return kSimFailed;
 }
 
-bool write_vcd(const std::string& path, const sim_run& run) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << vcd_dump(run.changes, run.initial_word);
-  out.close();
-  if (!out) fprintf(stderr, "relka-sim: cannot write %s\n", path.c_str());
-  return static_cast<bool>(out);
-}
-
 int simulate(const sim_options& options) {
   std::string relka =
       options.relka.empty() ? folder_of(own_path()) + "/relka" : options.relka;
@@ -181,7 +172,9 @@ int simulate(const sim_options& options) {
   run.err = std::move(relka_run.err);
   run.changes = box->changes();
   run.decoded = decode_frames(run.changes, run.initial_word);
-  if (!options.vcd.empty() && !write_vcd(options.vcd, run)) return kSimFailed;
+  if (!options.vcd.empty() &&
+      !write_report_file(options.vcd, vcd_dump(run.changes, run.initial_word)))
+    return kSimFailed;
   std::string report = options.json ? json_report(run) : text_report(run);
   fputs(report.c_str(), stdout);
   return run.status;

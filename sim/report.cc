@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -147,4 +148,12 @@ std::string vcd_dump(const std::vector<line_change>& changes,
   }
   out += "#" + std::to_string(last + lead) + "\n";
   return out;
+}
+
+bool write_report_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  if (!out) fprintf(stderr, "relka-sim: cannot write %s\n", path.c_str());
+  return static_cast<bool>(out);
 }

@@ -32,4 +32,8 @@ std::string json_report(const sim_run& run);
 // are spread one microsecond apart so that none is lost to a viewer.
 std::string vcd_dump(const std::vector<line_change>& changes, int initial_word);
 
+// Writes a report or dump to `path`, replacing it. False, after saying so
+// on standard error, when it could not be written whole.
+bool write_report_file(const std::string& path, const std::string& text);
+
 #endif  // RELKA_SIM_REPORT_H_
