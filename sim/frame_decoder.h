@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/modem_line.h"
+#include "sim/line_change.h"
 
 struct decoded_frame {
   int address_byte = 0;      // the 7 bits on the wire

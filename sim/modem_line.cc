@@ -10,9 +10,6 @@
 
 #include "serial/rs232.h"
 
-bool line_change::rts() const { return (word & TIOCM_RTS) != 0; }
-bool line_change::dtr() const { return (word & TIOCM_DTR) != 0; }
-
 namespace {
 
 // Reads or writes the int that a TIOCMGET/TIOCMSET argument points to.

@@ -15,20 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "sim/line_change.h"
+
 // umockdev's own type names, declared here so that glib stays out.
 // NOLINTBEGIN(bugprone-reserved-identifier)
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 // NOLINTEND(bugprone-reserved-identifier)
-
-// One write of the modem-control word, as the line saw it.
-struct line_change {
-  std::int64_t usec;  // monotonic clock, microseconds
-  int word;           // the whole modem-control word written
-  bool rts() const;
-  bool dtr() const;
-};
 
 class modem_line {
  public:

@@ -1,0 +1,15 @@
+#include "sim/line_change.h"
+
+#include <sys/ioctl.h>
+
+bool line_change::rts() const { return (word & TIOCM_RTS) != 0; }
+bool line_change::dtr() const { return (word & TIOCM_DTR) != 0; }
+
+const char* cause_name(line_change::cause_kind cause) {
+  switch (cause) {
+    case line_change::open: return "open";
+    case line_change::close: return "close";
+    case line_change::write: break;
+  }
+  return "write";
+}
