@@ -78,6 +78,25 @@ void print_state(const ctl_request& request, const outlet_state& state) {
                                            : "null");
 }
 
+// "process 4711 (relkactl)" for the process a lock file names (its name as
+// /proc tells it, where it does), "another program (flock)" for a holder
+// known only by the device's flock.
+std::string describe_holder(int pid) {
+  if (pid <= 0) return "another program (flock)";
+  std::string text = "process " + std::to_string(pid);
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/comm", pid);
+  FILE* comm = fopen(path, "re");
+  if (comm == nullptr) return text;
+  char name[64] = "";
+  if (fgets(name, sizeof name, comm) != nullptr) {
+    name[strcspn(name, "\n")] = '\0';
+    if (name[0] != '\0') text += std::string(" (") + name + ")";
+  }
+  fclose(comm);
+  return text;
+}
+
 // How a command changes the mask: false when it cannot be worked out from
 // what is remembered.
 using mask_change = bool (*)(const ctl_request&, const outlet_state&, int*);
@@ -130,10 +149,11 @@ class held_line {
     }
     char waited[32];
     snprintf(waited, sizeof waited, "%g", request_.wait);
-    complain(request_.wait > 0
-                 ? "gave up waiting for " + request_.device + " after " +
-                       waited + " s: another process holds it"
-                 : request_.device + " is held by another process");
+    std::string holder = describe_holder(box_.busy_holder());
+    complain(request_.wait > 0 ? "gave up waiting for " + request_.device +
+                                     " after " + waited + " s: " + holder +
+                                     " holds it"
+                               : request_.device + " is held by " + holder);
     return ctl_gave_up;
   }
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "outlet/outlet_state.h"
@@ -88,7 +89,7 @@ TEST_F(relkactl_test, BoxAddressGoesOnTheWire) {
 
 TEST_F(relkactl_test, CycleSendsOffThenOnTheDelayApart) {
   ok({"set", "0xff"});
-  line->clear_record();
+  settle_closed();
   auto start = steady::now();
   ok({"cycle", "3", "--delay", "0.4"});
   EXPECT_GE(seconds_since(start), 0.4);
@@ -118,7 +119,7 @@ TEST_F(relkactl_test, CycleReadsTheStateAgainAfterItsPause) {
 
 TEST_F(relkactl_test, StatusShowsWhatWasSetAndSendsNothing) {
   ok({"set", "5"});
-  line->clear_record();
+  settle_closed();
   program_run run = relkactl({"status"});
   EXPECT_EQ(0, run.status);
   EXPECT_EQ(
@@ -133,7 +134,7 @@ TEST_F(relkactl_test, StatusShowsWhatWasSetAndSendsNothing) {
   EXPECT_EQ("on", state["outlets"]["3"]);
   EXPECT_EQ("off", state["outlets"]["2"]);
   EXPECT_TRUE(state["set_at"].is_string());
-  EXPECT_TRUE(line->changes().empty()) << "status sent a frame";
+  EXPECT_TRUE(port_writes(line->changes()).empty()) << "status sent a frame";
 }
 
 TEST_F(relkactl_test, SwitchingWithJsonPrintsTheNewState) {
@@ -158,7 +159,7 @@ TEST_F(relkactl_test, UnknownStateRefusesSingleOutletsAndSendsNothing) {
         "all' or 'relkactl off all'\n",
         run.err);
   }
-  EXPECT_TRUE(line->changes().empty());
+  EXPECT_TRUE(port_writes(line->changes()).empty());
   json state = status_json();
   EXPECT_FALSE(state["known"]);
   EXPECT_TRUE(state["mask"].is_null());
@@ -228,7 +229,7 @@ TEST_F(relkactl_test, StateFolderThatCannotBeWrittenStopsBeforeSending) {
                               "/proc/self: "))
       << run.err;
   EXPECT_NE(std::string::npos, run.err.find("; nothing was sent\n")) << run.err;
-  EXPECT_TRUE(line->changes().empty());
+  EXPECT_TRUE(port_writes(line->changes()).empty());
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
 
@@ -264,7 +265,7 @@ TEST_F(relkactl_test, ConcurrentRunsForEachOutletAllLand) {
     std::vector<int> masks = sent_masks();
     ASSERT_FALSE(masks.empty());
     EXPECT_EQ(0xff, masks.back());
-    line->clear_record();
+    settle_closed();
   }
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
@@ -277,13 +278,12 @@ TEST_F(relkactl_test, GivesUpAfterItsWaitAndSendsNothing) {
   double took = seconds_since(start);
   EXPECT_EQ(4, run.status);
   EXPECT_EQ(
-      "rs232::open: device [/dev/relka] is in use by another program\n"
-      "relkactl: gave up waiting for /dev/relka after 0.3 s: another process "
-      "holds it\n",
+      "relkactl: gave up waiting for /dev/relka after 0.3 s: another program "
+      "(flock) holds it\n",
       run.err);
   EXPECT_GE(took, 0.3);
   EXPECT_LT(took, 2.0);
-  EXPECT_TRUE(line->changes().empty());
+  EXPECT_TRUE(port_writes(line->changes()).empty());
   EXPECT_FALSE(file_exists(state_file()));
 }
 
@@ -293,8 +293,60 @@ TEST_F(relkactl_test, NoWaitGivesUpAtOnce) {
   program_run run = relkactl({"--wait", "0", "set", "1"});
   EXPECT_EQ(4, run.status);
   EXPECT_NE(std::string::npos,
-            run.err.find("relkactl: /dev/relka is held by another process\n"));
+            run.err.find("relkactl: /dev/relka is held by another program "
+                         "(flock)\n"));
 }
+
+// A run that holds the line holds its lock file from before its open to
+// after its close, so a waiting run must never open the device: opening
+// raises DTR and RTS in the middle of the holder's frame. It waits
+// quietly, and when it gives up it names the holder.
+struct lock_wait_case {
+  const char* name;
+  int release_after_ms;  // -1: the holder keeps the line
+  int status;
+};
+
+void PrintTo(const lock_wait_case& c, std::ostream* os) { *os << c.name; }
+
+class relkactl_lock_wait_test
+    : public relkactl_test,
+      public testing::WithParamInterface<lock_wait_case> {};
+
+TEST_P(relkactl_lock_wait_test, WaitsWithoutOpeningTheDevice) {
+  const lock_wait_case& c = GetParam();
+  child_process holder;
+  ASSERT_TRUE(holder.start("/bin/sleep", {"30"}));
+  scoped_file lock(line->lock_path(), lock_text(holder.pid()));
+  std::thread releaser([&] {
+    if (c.release_after_ms < 0) return;
+    usleep(static_cast<useconds_t>(c.release_after_ms) * 1000);
+    unlink(lock.path().c_str());
+  });
+  program_run run = relkactl({"--wait", "0.5", "set", "1"});
+  releaser.join();
+  EXPECT_EQ(c.status, run.status);
+  if (c.status == 0) {
+    EXPECT_EQ("", run.err) << "a wait that ends well says nothing";
+    EXPECT_EQ(1, line->open_count()) << "opened once, after the holder left";
+    EXPECT_EQ((std::vector<int>{0x01}), sent_masks());
+  } else {
+    EXPECT_EQ("relkactl: gave up waiting for /dev/relka after 0.5 s: process " +
+                  std::to_string(holder.pid()) + " (sleep) holds it\n",
+              run.err);
+    EXPECT_EQ(0, line->open_count_after(1, 150)) << "the device was opened";
+    EXPECT_EQ("", settled_story()) << "the holder's lines were moved";
+    EXPECT_EQ(lock_text(holder.pid()), read_file(lock.path()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, relkactl_lock_wait_test,
+    testing::Values(lock_wait_case{"HolderLeaves", 200, 0},
+                    lock_wait_case{"HolderStays", -1, 4}),
+    [](const testing::TestParamInfo<lock_wait_case>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
   flock_holder other;
@@ -307,7 +359,7 @@ TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
   run.send(SIGINT);
   EXPECT_EQ(128 + SIGINT, run.wait(5));
   EXPECT_LT(seconds_since(start), 1.0);
-  EXPECT_TRUE(line->changes().empty());
+  EXPECT_TRUE(port_writes(line->changes()).empty());
   EXPECT_FALSE(file_exists(line->lock_path()));
 }
 

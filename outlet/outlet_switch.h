@@ -35,6 +35,9 @@ class outlet_switch {
   // default, refuses at once. was_busy(): the last open failed for that.
   void set_wait(int milliseconds) { port.set_wait(milliseconds); }
   bool was_busy() const { return port.was_busy(); }
+  // The process whose lock file refused the last open, 0 when another
+  // program's flock did.
+  int busy_holder() const { return port.busy_holder(); }
   // The open terminal's own name ("ttyUSB0"), the same for every path that
   // reaches it; "" before an open got that far.
   const char* terminal_name() const;

@@ -121,6 +121,25 @@ void sleep_letting_signals_through(int ms) {
   ppoll(nullptr, 0, &pause, &mask);
 }
 
+// Removes the stale lock file `probe` read, holding that file's flock so
+// that no other taker removes it, or the fresh one made in its place, at
+// the same time. False when someone else is at it or the path no longer
+// names that file: the caller probes again.
+bool remove_stale_lock(const char* path, const lock_probe& probe) {
+  int fd = open_above_zero(
+      path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd <= 0) return false;
+  struct stat st {};
+  bool removed = false;
+  if (fstat(fd, &st) == 0 && st.st_dev == probe.dev &&
+      st.st_ino == probe.ino && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      same_file(path, probe.dev, probe.ino))
+    removed = unlink(path) == 0;
+  ::close(fd);  // drops the flock
+  if (!removed) sleep_letting_signals_through(1);
+  return removed;
+}
+
 long long now_ms() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -131,27 +150,25 @@ void copy_text(char* dst, size_t size, const char* src) {
   snprintf(dst, size, "%s", src);
 }
 
-// The path the open reached the terminal by, with its symbolic links
-// followed one at a time, when every step can be checked: the last
-// component is then the name ttyname would give (the directory entry the
-// open ended on), found with an lstat or two instead of ttyname's walk
-// through /proc, which on a fresh process costs more than the whole lock
-// file. False, with nothing promised in `out`, on anything else: the caller
-// then asks ttyname.
-bool walk_to_terminal(int fd, const char* path, char* out, size_t size) {
-  struct stat opened {};
-  if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) return false;
+// Where `path` leads, found without opening it: its symbolic links are
+// followed one at a time (lstat and readlink, at most 8 hops) to the node
+// they end on, whose directory entry is the name ttyname would give once the
+// device is open. When the walk cannot finish, realpath does the same in one
+// call. True, with `out` and `node` filled, when the path leads to a
+// character device.
+bool walk_links(const char* path, char* out, size_t size, struct stat* node) {
   if (strlen(path) >= size) return false;
   copy_text(out, size, path);
   for (int hop = 0; hop < 8; ++hop) {
-    struct stat st {};
-    if (lstat(out, &st) != 0) return false;
-    if (S_ISCHR(st.st_mode))
-      return st.st_dev == opened.st_dev && st.st_ino == opened.st_ino;
-    if (!S_ISLNK(st.st_mode)) return false;
+    // readlink before lstat: a node that is no link answers EINVAL, and an
+    // emulated node (umockdev's) may be a link that lstat calls a device.
     char target[PATH_MAX];
     ssize_t length = readlink(out, target, sizeof target);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
+    if (length < 0) {
+      return errno == EINVAL && lstat(out, node) == 0 &&
+             S_ISCHR(node->st_mode);
+    }
+    if (length == 0 || static_cast<size_t>(length) >= sizeof target)
       return false;
     target[length] = '\0';
     // A relative target counts from the link's own folder.
@@ -163,6 +180,16 @@ bool walk_to_terminal(int fd, const char* path, char* out, size_t size) {
     memcpy(out + keep, target, static_cast<size_t>(length) + 1);
   }
   return false;
+}
+
+bool find_device_node(const char* path, char* out, size_t size,
+                      struct stat* node) {
+  if (walk_links(path, out, size, node)) return true;
+  char resolved[PATH_MAX];
+  if (size < sizeof resolved || realpath(path, resolved) == nullptr)
+    return false;
+  copy_text(out, size, resolved);
+  return stat(out, node) == 0 && S_ISCHR(node->st_mode);
 }
 
 }  // namespace
@@ -183,6 +210,7 @@ rs232::rs232()
       lock_dev(0),
       lock_ino(0),
       busy(false),
+      holder(0),
       wait_ms(0) {}
 
 rs232::~rs232() { close(); }
@@ -243,6 +271,8 @@ bool rs232::open(const char* path) {
   // A lock file name left from an earlier device must not be released by
   // this open's clean-up.
   lock_file[0] = '\0';
+  busy = false;
+  holder = 0;
 
   if (strcmp(path, ctermid(nullptr)) == 0) {
     fprintf(stderr,
@@ -257,69 +287,81 @@ bool rs232::open(const char* path) {
   }
   copy_text(device, sizeof device, path);
 
-  fd = open_above_zero(device, O_RDWR | O_APPEND | O_NONBLOCK);
-  if (fd <= 0) {
-    fd = 0;
-    fprintf(stderr, "rs232::open: cannot open device [%s]\n", device);
-    return false;
-  }
-  if (!isatty(fd)) {
-    abandon_open();
-    fprintf(stderr, "rs232::open: requested device [%s] is not a tty device.\n",
-            device);
-    return false;
-  }
-  if (!claim()) {
-    abandon_open();
-    return false;
-  }
-  tcgetattr(fd, &saved_settings);
-  apply_settings();
-  return true;
-}
-
-// The device is ours once we hold its flock (which keeps picocom, tio and
-// pyserial's exclusive ports off, and them off us) and its lock file (which
-// keeps the programs off that only know UUCP locks). The flock comes first:
-// under it no two of us can probe, remove and create the lock file at once.
-// With a wait set, a device held by another live process is tried again
-// until the time is up; its refusal is printed once.
-bool rs232::claim() {
-  bool said = false;
+  // Opening a terminal raises DTR and RTS, in the middle of whatever frame
+  // its holder is sending: the lock comes first, and a held device is
+  // refused or waited for without ever being opened.
   const long long deadline = now_ms() + wait_ms;
+  const bool quiet = wait_ms > 0;
   for (;;) {
-    busy = false;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      if (lock(said)) return true;
-      flock(fd, LOCK_UN);
-    } else if (errno == EWOULDBLOCK) {
-      busy = true;
-      if (!said) report_flock_holder();
-    } else {
-      fprintf(stderr, "rs232::open: cannot lock device [%s]: %s\n", device,
-              strerror(errno));
-      return false;
-    }
-    if (!busy || now_ms() >= deadline) return false;
-    said = true;
+    claim_outcome outcome = claim(quiet);
+    if (outcome != claim_busy) return outcome == claim_taken;
+    if (now_ms() >= deadline) return false;
     sleep_letting_signals_through(
         static_cast<int>(std::min<long long>(20, deadline - now_ms())));
   }
 }
 
-// Someone holds the device's flock. A holder of our kind also keeps a lock
-// file naming itself, and that says more than "another program".
-void rs232::report_flock_holder() {
-  if (make_lock_name(true)) {
-    lock_probe probe = probe_lock_file(lock_file);
-    if (probe.what == lock_probe::regular && process_alive(probe.pid)) {
-      fprintf(stderr, "rs232::lock: device [%s] used by another process [%i]\n",
-              device, probe.pid);
-      return;
+// One try: the lock file, then the device, then its flock (which keeps
+// picocom, tio and pyserial's exclusive ports off, and them off us). A
+// path that leads to no character device cannot be a terminal and needs no
+// lock: its open fails, or it is refused as "not a tty device".
+rs232::claim_outcome rs232::claim(bool quiet) {
+  busy = false;
+  struct stat node {};
+  char terminal[PATH_MAX];
+  const bool named = find_device_node(device, terminal, sizeof terminal, &node);
+  if (named) {
+    if (!make_lock_name(terminal)) return claim_failed;
+    if (!lock(quiet)) {
+      if (!busy) return claim_failed;
+      if (!quiet) unllock();  // says whose lock file it is
+      return claim_busy;
     }
   }
-  fprintf(stderr, "rs232::open: device [%s] is in use by another program\n",
-          device);
+
+  fd = open_above_zero(device, O_RDWR | O_APPEND | O_NONBLOCK);
+  if (fd <= 0) {
+    fd = 0;
+    unllock();
+    fprintf(stderr, "rs232::open: cannot open device [%s]\n", device);
+    return claim_failed;
+  }
+  if (!isatty(fd)) {
+    abandon_open();
+    fprintf(stderr, "rs232::open: requested device [%s] is not a tty device.\n",
+            device);
+    return claim_failed;
+  }
+  // The lock must name the terminal that was opened: a link changed in
+  // between, or a path that could not be followed, would leave this one
+  // unlocked.
+  struct stat opened {};
+  if (!named || fstat(fd, &opened) != 0 || opened.st_dev != node.st_dev ||
+      opened.st_ino != node.st_ino) {
+    abandon_open();
+    fprintf(stderr,
+            named ? "rs232::open: device [%s] changed while it was locked\n"
+                  : "rs232::lock: cannot get terminal name of device [%s]\n",
+            device);
+    return claim_failed;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    abandon_open();
+    if (error != EWOULDBLOCK) {
+      fprintf(stderr, "rs232::open: cannot lock device [%s]: %s\n", device,
+              strerror(error));
+      return claim_failed;
+    }
+    busy = true;
+    if (!quiet)
+      fprintf(stderr, "rs232::open: device [%s] is in use by another program\n",
+              device);
+    return claim_busy;
+  }
+  tcgetattr(fd, &saved_settings);
+  apply_settings();
+  return claim_taken;
 }
 
 void rs232::set_wait(int milliseconds) {
@@ -342,44 +384,33 @@ void rs232::close() {
   unllock();
 }
 
-// lock_file from the terminal's own name: the name ttyname gives, so a
-// device reached through a symbolic link is locked under the name every
-// other program uses.
-bool rs232::make_lock_name(bool silent) {
+// lock_file from the terminal's own name, the last entry of the path its
+// links lead to: a device reached through a symbolic link is locked under
+// the name every other program uses.
+bool rs232::make_lock_name(const char* terminal) {
   lock_file[0] = '\0';
-  char walked[PATH_MAX];
-  const char* name = walk_to_terminal(fd, device, walked, sizeof walked)
-                         ? walked
-                         : ttyname(fd);
-  if (name == nullptr) {
-    if (!silent)
-      fprintf(stderr, "rs232::lock: cannot get terminal name of device [%s]\n",
-              device);
-    return false;
-  }
-  const char* slash = strrchr(name, '/');
+  const char* slash = strrchr(terminal, '/');
   if (slash == nullptr || slash[1] == '\0') {
-    if (!silent)
-      fprintf(stderr, "rs232::lock: cannot generate lock file name [%s]\n",
-              slash ? slash : name);
+    fprintf(stderr, "rs232::lock: cannot generate lock file name [%s]\n",
+            slash ? slash : terminal);
     return false;
   }
   if (sizeof uucp_lock_prefix - 1 + strlen(slash + 1) >= sizeof lock_file) {
-    if (!silent)
-      fprintf(stderr, "rs232::lock: lock file name too long [%s]\n", slash + 1);
+    fprintf(stderr, "rs232::lock: lock file name too long [%s]\n", slash + 1);
     return false;
   }
   snprintf(lock_file, sizeof lock_file, "%s%s", uucp_lock_prefix, slash + 1);
   return true;
 }
 
-bool rs232::lock() { return lock(false); }
+bool rs232::lock() { return lock_file[0] != '\0' && lock(false); }
 
-// Probe, remove if stale, create. Only the file that was probed is removed:
-// if the path names another file by the time of the unlink, someone made a
-// new lock meanwhile, and that one is probed in turn.
-bool rs232::lock(bool silent) {
-  if (!make_lock_name(false)) return false;
+// Probe, take over if stale, create. The device is not open yet, so its
+// flock cannot keep two of us apart; the stale file's own flock does: only
+// the one that holds it removes that file, and only while the path still
+// names it. Whoever comes second finds the path changed and probes again,
+// and a creation that finds a new file in place (EEXIST) probes again too.
+bool rs232::lock(bool quiet) {
   bool stale = false;
   for (int look = 0; look < 100; ++look) {
     lock_probe probe = probe_lock_file(lock_file);
@@ -388,34 +419,41 @@ bool rs232::lock(bool silent) {
               lock_file);
       return false;
     }
-    if (probe.what != lock_probe::regular) break;  // create, or fail to
-    if (process_alive(probe.pid)) {
-      busy = true;
-      if (!silent)
-        fprintf(stderr,
-                "rs232::lock: device [%s] used by another process [%i]\n",
-                device, probe.pid);
-      return false;
+    if (probe.what == lock_probe::regular) {
+      if (process_alive(probe.pid)) {
+        busy = true;
+        holder = probe.pid;
+        if (!quiet)
+          fprintf(stderr,
+                  "rs232::lock: device [%s] used by another process [%i]\n",
+                  device, probe.pid);
+        return false;
+      }
+      if (!remove_stale_lock(lock_file, probe)) continue;
+      stale = true;
     }
-    if (!same_file(lock_file, probe.dev, probe.ino)) continue;
-    unlink(lock_file);
-    stale = true;
-    break;
+    switch (create_lock(stale)) {
+      case lock_made: return true;
+      case lock_taken_meanwhile: continue;
+      case lock_impossible: return false;
+    }
   }
-  return create_lock(stale);
+  fprintf(stderr, "rs232::lock: lock file [%s] keeps changing\n", lock_file);
+  return false;
 }
 
 // Creates the lock file and writes our pid in one checked write; a lock
 // file that does not name us would be read by everyone after us as
 // "process 0" and never be taken over.
-bool rs232::create_lock(bool stale) {
+rs232::lock_creation rs232::create_lock(bool stale) {
   int lock_fd = create_lock_file(lock_file);
   if (lock_fd <= 0) {
+    if (errno == EEXIST) return lock_taken_meanwhile;
     fprintf(stderr,
             stale ? "rs232::lock: unable to create lock file [%s]\n"
                   : "rs232::lock: cannot create lock file [%s]\n",
             lock_file);
-    return false;
+    return lock_impossible;
   }
   char text[32];
   int length =
@@ -429,12 +467,12 @@ bool rs232::create_lock(bool stale) {
     unlink(lock_file);
     fprintf(stderr, "rs232::lock: cannot write lock file [%s]: %s\n", lock_file,
             written < 0 ? strerror(write_error) : "short write");
-    return false;
+    return lock_impossible;
   }
   lock_dev = st.st_dev;
   lock_ino = st.st_ino;
   lock_held = true;
-  return true;
+  return lock_made;
 }
 
 void rs232::unllock() {

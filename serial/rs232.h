@@ -2,10 +2,12 @@
 //
 // Principles of operation. The object keeps five line settings (speed, data
 // bits, parity, stop bits, flow control) and turns them into raw-mode termios
-// settings. open() refuses the controlling terminal and anything that is not a
-// terminal, claims the device with flock(2) and a UUCP lock file in
-// /var/lock (the owner's pid as "%10d\n"), saves the line's own settings and
-// puts ours in place.
+// settings. open() refuses the controlling terminal, claims the terminal
+// the path leads to with a UUCP lock file in /var/lock (the owner's pid as
+// "%10d\n") before it opens anything, since opening a terminal raises DTR
+// and RTS in the middle of whatever frame its holder is sending; then it
+// opens the device, refuses anything that is not that terminal, takes the
+// device's flock(2), saves the line's own settings and puts ours in place.
 // close() undoes all three in reverse: settings back, descriptor closed, lock
 // file removed. While open, set_rts()/set_dtr() drive the two modem control
 // outputs by a read-modify-write of the modem bits, so every other line keeps
@@ -36,12 +38,17 @@ class rs232 {
   bool open(const char* path);
 
   // How long open() waits for a device that another live process holds
-  // (its flock, or a lock file that names it), trying again every 20 ms.
-  // 0, the default, refuses at once.
+  // (a lock file that names it, or its flock), trying again every 20 ms
+  // without opening a device whose lock file is held. 0, the default,
+  // refuses at once and says why; with a wait the refusal is left to the
+  // caller (was_busy, busy_holder), so a wait that ends well says nothing.
   void set_wait(int milliseconds);
   // The last open() failed because another process held the device, also
   // after waiting for it.
   bool was_busy() const { return busy; }
+  // The process named by the lock file that refused the last open(); 0 when
+  // another program's flock refused it, or nothing did.
+  int busy_holder() const { return holder; }
   // Puts the saved settings back, closes the device and releases the lock.
   // Nothing on a closed port.
   void close();
@@ -112,18 +119,20 @@ class rs232 {
   // the device (after queued output) when open.
   void apply_settings();
 
-  // UUCP lock file for the open terminal. lock() is true when this object
+  // UUCP lock file for the terminal open() is about to open (named by
+  // open() before the device is opened). lock() is true when this object
   // now holds it; unllock() removes it only if it holds our pid and this
   // object made it, and reports a lock file that holds another pid.
   bool lock();
   void unllock();
 
  private:
-  bool claim();
-  void report_flock_holder();
-  bool make_lock_name(bool silent);
-  bool lock(bool silent);
-  bool create_lock(bool stale);
+  enum claim_outcome { claim_taken, claim_busy, claim_failed };
+  enum lock_creation { lock_made, lock_taken_meanwhile, lock_impossible };
+  claim_outcome claim(bool quiet);
+  bool make_lock_name(const char* terminal);
+  bool lock(bool quiet);
+  lock_creation create_lock(bool stale);
   bool set_modem_bit(int bit, bool on);
   bool modem_status(int bit, const char* query);
   void abandon_open();
@@ -147,6 +156,7 @@ class rs232 {
   dev_t lock_dev;
   ino_t lock_ino;
   bool busy;
+  int holder;
   int wait_ms;
 };
 

@@ -39,6 +39,7 @@ class rs232_io_test : public line_test {
   void SetUp() override {
     line_test::SetUp();
     ASSERT_TRUE(port.open("/dev/relka"));
+    settle_open();
   }
 
   void send_from_box(const std::string& bytes) {

@@ -418,8 +418,8 @@ class rs232_control_test : public rs232_test,
 TEST_P(rs232_control_test, ChangesOneBitAndKeepsTheRest) {
   rs232 port;
   ASSERT_TRUE(port.open("/dev/relka"));
+  settle_open();
   line->set_word(GetParam().before);
-  line->clear_record();
   EXPECT_TRUE((port.*GetParam().set)(GetParam().on));
   std::vector<line_change> changes = line->changes();
   ASSERT_EQ(1u, changes.size());
@@ -448,7 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(rs232_test, ControlLineFailsWhenTheBitsCannotBeRead) {
   rs232 port;
   ASSERT_TRUE(port.open("/dev/relka"));
-  line->clear_record();
+  settle_open();
   line->fail_get(true);
   EXPECT_FALSE(port.set_rts(true));
   EXPECT_FALSE(port.set_dtr(false));

@@ -19,8 +19,14 @@ class receiver {
   explicit receiver(int initial_word)
       : data_(initial_word & TIOCM_RTS), clock_(initial_word & TIOCM_DTR) {}
 
-  void step(std::size_t index, bool data, bool clock) {
-    if (data != data_ && clock != clock_)
+  // A change of both lines in one step (the driver raising or dropping both
+  // at an open or close, or one write of the register) is no start or stop:
+  // the clock did not stay high. A rising clock still samples the new data
+  // level, as a box's receiver would. Only the port's own writes are
+  // expected to move one line at a time.
+  void step(std::size_t index, const line_change& change) {
+    bool data = change.rts(), clock = change.dtr();
+    if (data != data_ && clock != clock_ && change.cause == line_change::write)
       fault(index, "data and clock changed in one write");
     if (clock_ && clock && data != data_) {
       if (data)
@@ -96,7 +102,7 @@ decoded_line decode_frames(const std::vector<line_change>& changes,
                            int initial_word) {
   receiver box(initial_word);
   for (std::size_t i = 0; i < changes.size(); ++i)
-    box.step(i, changes[i].rts(), changes[i].dtr());
+    box.step(i, changes[i]);
   return box.finish();
 }
 

@@ -125,8 +125,31 @@ INSTANTIATE_TEST_SUITE_P(
                    wire().rts(false).dtr(true).rts(true).changes(), 2,
                    "data rose while the clock was high outside a frame"},
         fault_case{"BothAtOnce", wire().both(true, true).changes(), 0,
-                   "data and clock changed in one write"}),
+                   "data and clock changed in one write"},
+        // Another program opening the line mid-frame: the driver raises
+        // both lines, and the box reads a clock pulse nobody sent.
+        fault_case{"OpenedMidFrame",
+                   wire()
+                       .start()
+                       .bits(32, 7)
+                       .opened()
+                       .dtr(false)
+                       .bits(0, 1)
+                       .pulse()
+                       .bits(3, 8)
+                       .pulse()
+                       .stop()
+                       .changes(),
+                   2, "wrong bit count: 20 clock pulses"}),
     by_name());
+
+TEST(decoder_test, OpenAndCloseAroundAFrameAreNoFault) {
+  decoded_line seen =
+      decode_frames(wire().opened().frame(34, 5).closed().changes(), 0);
+  EXPECT_TRUE(seen.faults.empty()) << seen.faults[0].what;
+  ASSERT_EQ(1u, seen.frames.size());
+  EXPECT_EQ(5, seen.frames[0].data);
+}
 
 TEST(decoder_test, DataFallingInsideAFrameIsARestartWithoutStop) {
   wire line;

@@ -55,6 +55,12 @@ std::string fault_json(const timeline_fault& f) {
          ",\"what\":" + json_quote(f.fault.what) + "}";
 }
 
+std::string event_json(const timeline_event& e) {
+  return "{\"line\":" + json_quote(e.line) +
+         ",\"time_us\":" + std::to_string(e.time_us) + ",\"event\":" +
+         json_quote(cause_name(e.cause)) + "}";
+}
+
 std::string box_json(const virtual_box& b) {
   return "{\"line\":" + json_quote(b.line) +
          ",\"box_address\":" + std::to_string(b.address) +
@@ -97,6 +103,10 @@ lab_timeline build_timeline(const lab_run& run) {
       entry.frame = frame;
       timeline.frames.push_back(entry);
     }
+    for (const line_change& change : line.changes)
+      if (change.cause != line_change::write)
+        timeline.events.push_back(
+            {line.path, change.usec - run.start_usec, change.cause});
     for (const frame_fault& fault : decoded.faults) {
       timeline_fault entry;
       entry.line = line.path;
@@ -112,6 +122,7 @@ lab_timeline build_timeline(const lab_run& run) {
   };
   std::stable_sort(timeline.frames.begin(), timeline.frames.end(), by_time);
   std::stable_sort(timeline.faults.begin(), timeline.faults.end(), by_time);
+  std::stable_sort(timeline.events.begin(), timeline.events.end(), by_time);
   // The boxes receive the frames in the order they went out.
   outlet_boxes boxes;
   for (timeline_frame& f : timeline.frames)
@@ -130,11 +141,19 @@ std::string lab_text_report(const lab_run& run, const lab_timeline& timeline) {
          (timeline.frames.size() == 1 ? " frame" : " frames") + " on " +
          std::to_string(run.lines.size()) +
          (run.lines.size() == 1 ? " line" : " lines") + "\n";
+  // Frames and the opens and closes around them, in time order.
+  std::vector<std::pair<std::int64_t, std::string>> entries;
   for (const timeline_frame& f : timeline.frames)
-    out += "  " + seconds_text(f.time_us) + "  " + f.line + "  mask " +
-           hex_byte(f.frame.data) + "  box " +
-           std::to_string(f.frame.box_address()) + ": " +
-           describe_changes(f.changes) + "\n";
+    entries.emplace_back(f.time_us, f.line + "  mask " +
+                                        hex_byte(f.frame.data) + "  box " +
+                                        std::to_string(f.frame.box_address()) +
+                                        ": " + describe_changes(f.changes));
+  for (const timeline_event& e : timeline.events)
+    entries.emplace_back(e.time_us, e.line + "  " + driver_event_text(e.cause));
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [time_us, text] : entries)
+    out += "  " + seconds_text(time_us) + "  " + text + "\n";
   for (const timeline_fault& f : timeline.faults)
     out += "  " + seconds_text(f.time_us) + "  " + f.line +
            "  not a frame at change " + std::to_string(f.fault.change + 1) +
@@ -152,6 +171,7 @@ std::string lab_json_report(const lab_run& run, const lab_timeline& timeline) {
          ",\"timed_out\":" + (run.timed_out ? "true" : "false") + "}" +
          ",\"lines\":" + json_list(run.lines, line_json) +
          ",\"frames\":" + json_list(timeline.frames, frame_json) +
+         ",\"line_events\":" + json_list(timeline.events, event_json) +
          ",\"faults\":" + json_list(timeline.faults, fault_json) +
          ",\"boxes\":" + json_list(timeline.boxes, box_json) + "}\n";
 }

@@ -42,8 +42,16 @@ struct timeline_fault {
   frame_fault fault;
 };
 
+// The driver raising or dropping both lines at an open or the last close.
+struct timeline_event {
+  std::string line;
+  std::int64_t time_us = 0;
+  line_change::cause_kind cause = line_change::open;
+};
+
 struct lab_timeline {
   std::vector<timeline_frame> frames;
+  std::vector<timeline_event> events;
   std::vector<timeline_fault> faults;
   std::vector<virtual_box> boxes;
 };

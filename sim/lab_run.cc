@@ -245,8 +245,11 @@ int run_lab(const std::vector<std::string>& args, const std::string& tools,
   }
   end_leftovers(group);
 
-  for (size_t i = 0; i < lines.size(); ++i)
+  // A line's last close is seen a moment after the command's end.
+  for (size_t i = 0; i < lines.size(); ++i) {
+    lines[i]->closed_after(2000);
     run.lines.push_back({options.lines[i], 0, lines[i]->changes()});
+  }
   lab_timeline timeline = build_timeline(run);
   if (!options.vcd.empty() &&
       !write_report_file(options.vcd, lab_vcd_dump(run)))

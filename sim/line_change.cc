@@ -5,6 +5,15 @@
 bool line_change::rts() const { return (word & TIOCM_RTS) != 0; }
 bool line_change::dtr() const { return (word & TIOCM_DTR) != 0; }
 
+const char* driver_event_text(line_change::cause_kind cause) {
+  switch (cause) {
+    case line_change::open: return "opened: DTR and RTS up";
+    case line_change::close: return "closed: DTR and RTS down";
+    case line_change::write: break;
+  }
+  return "";
+}
+
 const char* cause_name(line_change::cause_kind cause) {
   switch (cause) {
     case line_change::open: return "open";

@@ -25,4 +25,8 @@ struct line_change {
 // "write", "open" or "close".
 const char* cause_name(line_change::cause_kind cause);
 
+// What the driver did, as the reports say it: "opened: DTR and RTS up",
+// "closed: DTR and RTS down"; "" for a write.
+const char* driver_event_text(line_change::cause_kind cause);
+
 #endif  // RELKA_SIM_LINE_CHANGE_H_

@@ -1,9 +1,11 @@
 #include "sim/modem_line.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <umockdev.h>
 
 #include <utility>
@@ -36,6 +38,16 @@ modem_line::modem_line(UMockdevTestbed* testbed, std::string path, int word)
   char name[128] = "";
   if (far_end_ >= 0 && ptsname_r(far_end_, name, sizeof name) == 0)
     terminal_ = name;
+  // A serial port starts as the kernel's serial core sets one up: 9600
+  // baud, 8 bits, receiver on, modem status ignored, and hang-up on the last
+  // close. A pseudo-terminal starts without HUPCL.
+  termios settings{};
+  if (far_end_ >= 0 && tcgetattr(far_end_, &settings) == 0) {
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
+    tcsetattr(far_end_, TCSANOW, &settings);
+  }
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&modem_line::on_ioctl),
                    this);
   g_signal_connect(handler_, "client-connected",
@@ -52,6 +64,7 @@ bool modem_line::attach() {
     return false;
   }
   attached_ = true;
+  if (far_end_ >= 0) watcher_ = std::thread(&modem_line::watch_closes, this);
   return true;
 }
 
@@ -60,6 +73,12 @@ modem_line::~modem_line() {
   g_signal_handlers_disconnect_by_data(handler_, this);
   if (attached_)
     umockdev_testbed_detach_ioctl(testbed_, path_.c_str(), nullptr);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+  }
+  opened_.notify_all();
+  if (watcher_.joinable()) watcher_.join();
   g_object_unref(handler_);
 }
 
@@ -68,11 +87,67 @@ int modem_line::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client,
   return static_cast<modem_line*>(self)->handle(client);
 }
 
+namespace {
+
+// The terminal settings of the port's side: on a pseudo-terminal's master
+// the termios requests reach the slave's settings, which are the ones the
+// port's own tcsetattr changed.
+bool port_settings(int far_end, termios* settings) {
+  return far_end >= 0 && tcgetattr(far_end, settings) == 0;
+}
+
+}  // namespace
+
 void modem_line::on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*,
                             void* self) {
   modem_line* line = static_cast<modem_line*>(self);
-  std::lock_guard<std::mutex> hold(line->mutex_);
-  ++line->opens_;
+  {
+    std::lock_guard<std::mutex> hold(line->mutex_);
+    ++line->opens_;
+    line->open_ = true;
+    termios settings{};
+    if (port_settings(line->far_end_, &settings) &&
+        cfgetospeed(&settings) != B0)
+      line->driver_sets_lines(true, line_change::open);
+  }
+  line->opened_.notify_all();
+}
+
+namespace {
+
+// True once no process has the port's side open: the far end then reads
+// as hung up. Asks for no event, so no byte waiting there is touched.
+bool far_end_hung_up(int far_end, int timeout_ms) {
+  pollfd end = {far_end, 0, 0};
+  return poll(&end, 1, timeout_ms) > 0 && (end.revents & POLLHUP) != 0;
+}
+
+}  // namespace
+
+void modem_line::watch_closes() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    opened_.wait(hold, [this] { return open_ || stopping_; });
+    if (stopping_) return;
+    hold.unlock();
+    bool hung_up = far_end_hung_up(far_end_, 50);
+    hold.lock();
+    // Looked at again under the lock: an open seen meanwhile must not be
+    // taken for closed.
+    if (!hung_up || !open_ || !far_end_hung_up(far_end_, 0)) continue;
+    open_ = false;
+    termios settings{};
+    if (port_settings(far_end_, &settings) && (settings.c_cflag & HUPCL) != 0)
+      driver_sets_lines(false, line_change::close);
+  }
+}
+
+void modem_line::driver_sets_lines(bool up, line_change::cause_kind cause) {
+  int word = up ? word_ | TIOCM_DTR | TIOCM_RTS
+                : word_ & ~(TIOCM_DTR | TIOCM_RTS);
+  if (word == word_) return;
+  word_ = word;
+  changes_.push_back({g_get_monotonic_time(), word, cause});
 }
 
 bool modem_line::handle(UMockdevIoctlClient* client) {
@@ -151,6 +226,17 @@ int modem_line::get_count() const {
 int modem_line::open_count() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return opens_;
+}
+
+bool modem_line::is_open() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return open_;
+}
+
+bool modem_line::closed_after(int ms) const {
+  std::int64_t until = g_get_monotonic_time() + std::int64_t{ms} * 1000;
+  while (is_open() && g_get_monotonic_time() < until) g_usleep(2000);
+  return !is_open();
 }
 
 int modem_line::open_count_after(int expected, int ms) const {

@@ -7,12 +7,24 @@
 // and DTR (clock). Every other request passes through to the pseudo-terminal.
 // The record is one sequence for all processes that drive the line, so two
 // writers that overlap show up as a malformed frame.
+//
+// Opening and closing move the lines as the kernel's serial core does: every
+// open raises DTR and RTS unless the terminal's speed is B0 (non-blocking
+// opens too), and the last close drops both when HUPCL is set. A fresh line
+// starts with both low. Like a UART driver, the line records such a change
+// only when it alters the word. umockdev reports an open on its own thread,
+// a moment after it happened (a client's ioctls come after it); the last
+// close is seen where the kernel shows it, as a hang-up on the
+// pseudo-terminal's far end, which a watcher thread waits for while the
+// line is open.
 #ifndef RELKA_SIM_MODEM_LINE_H_
 #define RELKA_SIM_MODEM_LINE_H_
 
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <condition_variable>
+#include <thread>
 #include <vector>
 
 #include "sim/line_change.h"
@@ -51,6 +63,12 @@ class modem_line {
 
   std::vector<line_change> changes() const;
   int get_count() const;
+  // Whether some process has the device node open, as far as the line has
+  // seen (opens and the last close are seen a moment late): closed_after
+  // waits up to `ms` milliseconds for the line to be closed, and answers
+  // whether it is.
+  bool is_open() const;
+  bool closed_after(int ms) const;
   // How often the device node has been opened. umockdev learns of an open
   // on its own thread, a moment after it happened: open_count_after waits up
   // to `ms` milliseconds for at least `expected` opens, then answers.
@@ -70,6 +88,11 @@ class modem_line {
                       void* self);
   static void on_connect(UMockdevIoctlBase* handler,
                          UMockdevIoctlClient* client, void* self);
+  // Waits for the last close while the line is open.
+  void watch_closes();
+  // The driver's own change of DTR and RTS at an open or the last close;
+  // called with mutex_ held.
+  void driver_sets_lines(bool up, line_change::cause_kind cause);
   bool handle(UMockdevIoctlClient* client);
 
   UMockdevTestbed* testbed_;
@@ -87,6 +110,10 @@ class modem_line {
   int delay_us_ = 0;
   int gets_ = 0;
   int opens_ = 0;
+  bool open_ = false;
+  bool stopping_ = false;
+  std::condition_variable opened_;
+  std::thread watcher_;
   std::vector<line_change> changes_;
   bool attached_ = false;
 };

@@ -170,6 +170,7 @@ int simulate(const sim_options& options) {
   run.status = relka_run.status;
   run.out = std::move(relka_run.out);
   run.err = std::move(relka_run.err);
+  box->closed_after(2000);  // the last close is seen a moment late
   run.changes = box->changes();
   run.decoded = decode_frames(run.changes, run.initial_word);
   if (!options.vcd.empty() &&

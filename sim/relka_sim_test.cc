@@ -78,8 +78,16 @@ TEST(relka_sim_test, JsonDescribesTheFrame) {
   EXPECT_EQ("0xff", frame["data_hex"]);
   EXPECT_EQ("1 1 1 1 1 1 1 1", frame["data_bits"]);
   EXPECT_EQ(1, frame["ack_data"]);
-  EXPECT_EQ(3, frame["first_change"]);
-  EXPECT_EQ(59, frame["last_change"]);
+  // Change 1 is the open raising both lines; the frame's first two writes
+  // find them up already.
+  EXPECT_EQ(4, frame["first_change"]);
+  EXPECT_EQ(60, frame["last_change"]);
+  json events = report_of(run)["line_events"];
+  ASSERT_EQ(2u, events.size());
+  EXPECT_EQ("open", events[0]["event"]);
+  EXPECT_EQ(1, events[0]["change"]);
+  EXPECT_EQ("close", events[1]["event"]);
+  EXPECT_EQ(62, events[1]["change"]);
 }
 
 TEST(relka_sim_test, TextReportAndNoFrame) {
@@ -93,10 +101,15 @@ TEST(relka_sim_test, TextReportAndNoFrame) {
       << run.out;
   run = relka_sim({"--", "-q"});
   EXPECT_EQ(0, run.status);
-  EXPECT_EQ(
-      "relka-sim: the box at /dev/relka saw 0 line changes\n"
-      "relka-sim: no frame was sent\n",
-      run.out);
+  // Opened and closed, nothing sent: the driver's two changes, said as such.
+  std::regex only_opened(
+      "relka-sim: the box at /dev/relka saw 2 line changes in [0-9]+ us\n"
+      "relka-sim: at change 1 \\(0 us\\) the line was opened: DTR and RTS "
+      "up\n"
+      "relka-sim: at change 2 \\([0-9]+ us\\) the line was closed: DTR and "
+      "RTS down\n"
+      "relka-sim: no frame was sent\n");
+  EXPECT_TRUE(std::regex_match(run.out, only_opened)) << run.out;
 }
 
 TEST(relka_sim_test, RestartsItselfUnderTheMockEnvironment) {

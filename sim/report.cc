@@ -78,6 +78,10 @@ std::string text_report(const sim_run& run) {
   if (!run.changes.empty())
     out += " in " + std::to_string(offset(run, run.changes.size() - 1)) + " us";
   out += "\n";
+  for (std::size_t i = 0; i < run.changes.size(); ++i)
+    if (run.changes[i].cause != line_change::write)
+      out += "relka-sim: at " + where(run, i) + " the line was " +
+             driver_event_text(run.changes[i].cause) + "\n";
   if (run.decoded.frames.empty() && run.decoded.faults.empty())
     out += "relka-sim: no frame was sent\n";
   int number = 0;
@@ -108,6 +112,13 @@ std::string json_report(const sim_run& run) {
     frames += (frames.empty() ? "" : ",") + json_frame(run, f);
   for (const frame_fault& fault : run.decoded.faults)
     faults += (faults.empty() ? "" : ",") + json_fault(run, fault);
+  std::string events;
+  for (std::size_t i = 0; i < run.changes.size(); ++i)
+    if (run.changes[i].cause != line_change::write)
+      events += std::string(events.empty() ? "" : ",") + "{\"event\":\"" +
+                cause_name(run.changes[i].cause) +
+                "\",\"change\":" + std::to_string(i + 1) +
+                ",\"time_us\":" + std::to_string(offset(run, i)) + "}";
   long long duration =
       run.changes.empty() ? 0 : offset(run, run.changes.size() - 1);
   return "{\"device\":" + json_quote(run.device) +
@@ -115,8 +126,9 @@ std::string json_report(const sim_run& run) {
          ",\"stdout\":" + json_quote(run.out) +
          ",\"stderr\":" + json_quote(run.err) +
          "},\"changes\":" + std::to_string(run.changes.size()) +
-         ",\"duration_us\":" + std::to_string(duration) + ",\"frames\":[" +
-         frames + "],\"faults\":[" + faults + "]}\n";
+         ",\"duration_us\":" + std::to_string(duration) +
+         ",\"line_events\":[" + events + "],\"frames\":[" + frames +
+         "],\"faults\":[" + faults + "]}\n";
 }
 
 std::string vcd_dump(const std::vector<line_change>& changes,

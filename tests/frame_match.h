@@ -20,6 +20,37 @@ inline line_levels levels_of(const std::vector<line_change>& changes) {
   return out;
 }
 
+// The port's own writes, without the driver's changes at open and close.
+inline std::vector<line_change> port_writes(
+    const std::vector<line_change>& changes) {
+  std::vector<line_change> out;
+  for (const line_change& c : changes)
+    if (c.cause == line_change::write) out.push_back(c);
+  return out;
+}
+
+// A line's changes told briefly: "open 60 writes close" for a switching
+// run on a line that starts low; "" when nothing moved.
+inline std::string line_story(const std::vector<line_change>& changes) {
+  std::string story;
+  size_t writes = 0;
+  auto flush = [&] {
+    if (writes == 0) return;
+    story += (story.empty() ? "" : " ") + std::to_string(writes) + " writes";
+    writes = 0;
+  };
+  for (const line_change& c : changes) {
+    if (c.cause == line_change::write) {
+      ++writes;
+      continue;
+    }
+    flush();
+    story += (story.empty() ? "" : " ") + std::string(cause_name(c.cause));
+  }
+  flush();
+  return story;
+}
+
 inline testing::AssertionResult same_levels(const line_levels& wanted,
                                             const line_levels& seen) {
   for (size_t i = 0; i < wanted.size() && i < seen.size(); ++i) {

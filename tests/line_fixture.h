@@ -26,10 +26,13 @@
 #include "outlet/outlet_switch.h"
 #include "sim/serial_bench.h"
 #include "tests/capture.h"
+#include "tests/frame_match.h"
 
 // Status inputs a box holds asserted; they must survive every write of RTS
 // and DTR untouched.
 constexpr int kStatusBits = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
+// The same once a port has opened the line: the driver raised DTR and RTS.
+constexpr int kOpenedWord = kStatusBits | TIOCM_DTR | TIOCM_RTS;
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -136,6 +139,29 @@ class line_test : public ::testing::Test {
     modem_line* added = bench_->add_line(path, word);
     if (added != nullptr) locks_.push_back(added->lock_path());
     return added;
+  }
+
+  // The changes of `which` (the first line by default) once every open of
+  // it has been closed, told briefly (see line_story): umockdev reports a
+  // close a moment after it happened.
+  std::string settled_story(modem_line* which = nullptr) {
+    if (which == nullptr) which = line;
+    EXPECT_TRUE(which->closed_after(2000)) << "the line is still open";
+    return line_story(which->changes());
+  }
+
+  // After an open in this process: waits until the line has seen it, then
+  // forgets what it recorded so far.
+  void settle_open(int opens = 1) {
+    EXPECT_GE(line->open_count_after(opens, 2000), opens);
+    line->clear_record();
+  }
+
+  // After runs of other programs: waits until the line has seen every open
+  // closed, then forgets what it recorded so far.
+  void settle_closed() {
+    EXPECT_TRUE(line->closed_after(2000)) << "the line is still open";
+    line->clear_record();
   }
 
   // The settings the pseudo-terminal holds now, read through a second open.

@@ -19,6 +19,13 @@ class wire {
   wire& both(bool r, bool d) {
     return put((r ? TIOCM_RTS : 0) | (d ? TIOCM_DTR : 0));
   }
+  // The driver's own change of both lines at an open or the last close.
+  wire& opened() {
+    return put(word_ | TIOCM_RTS | TIOCM_DTR, line_change::open);
+  }
+  wire& closed() {
+    return put(word_ & ~(TIOCM_RTS | TIOCM_DTR), line_change::close);
+  }
   wire& pulse() { return dtr(true).dtr(false); }
   wire& bits(int value, int count) {
     for (int i = count - 1; i >= 0; --i) rts((value >> i) & 1).pulse();
@@ -38,10 +45,10 @@ class wire {
   std::vector<line_change> changes() const { return changes_; }
 
  private:
-  wire& put(int word) {
+  wire& put(int word, line_change::cause_kind cause = line_change::write) {
     word_ = word;
     changes_.push_back(
-        {start_ + static_cast<std::int64_t>(changes_.size()), word});
+        {start_ + static_cast<std::int64_t>(changes_.size()), word, cause});
     return *this;
   }
   std::int64_t start_;
