@@ -352,6 +352,7 @@ TEST_F(relka_holder_test, EndlessResponseFileIsReadToABound) {
   EXPECT_FALSE(run.timed_out);
   EXPECT_LT(seconds_since(start), 5.0);
   EXPECT_EQ(0, run.status) << "the defaults: /dev/relka opened, nothing sent";
+  EXPECT_EQ(1, line->open_count_after(1, 2000));
   EXPECT_EQ("open close", settled_story());
 }
 

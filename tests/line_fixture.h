@@ -143,7 +143,8 @@ class line_test : public ::testing::Test {
 
   // The changes of `which` (the first line by default) once every open of
   // it has been closed, told briefly (see line_story): umockdev reports a
-  // close a moment after it happened.
+  // close a moment after it happened. An open it has not reported yet is
+  // not waited for: wait for it first (open_count_after).
   std::string settled_story(modem_line* which = nullptr) {
     if (which == nullptr) which = line;
     EXPECT_TRUE(which->closed_after(2000)) << "the line is still open";
