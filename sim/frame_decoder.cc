@@ -26,7 +26,7 @@ class receiver {
   // expected to move one line at a time.
   void step(std::size_t index, const line_change& change) {
     bool data = change.rts(), clock = change.dtr();
-    if (data != data_ && clock != clock_ && change.cause == line_change::write)
+    if (data != data_ && clock != clock_ && change.cause == line_change::port_write)
       fault(index, "data and clock changed in one write");
     if (clock_ && clock && data != data_) {
       if (data)

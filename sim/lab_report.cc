@@ -104,7 +104,7 @@ lab_timeline build_timeline(const lab_run& run) {
       timeline.frames.push_back(entry);
     }
     for (const line_change& change : line.changes)
-      if (change.cause != line_change::write)
+      if (change.cause != line_change::port_write)
         timeline.events.push_back(
             {line.path, change.usec - run.start_usec, change.cause});
     for (const frame_fault& fault : decoded.faults) {

@@ -46,7 +46,7 @@ struct timeline_fault {
 struct timeline_event {
   std::string line;
   std::int64_t time_us = 0;
-  line_change::cause_kind cause = line_change::open;
+  line_change::cause_kind cause = line_change::driver_open;
 };
 
 struct lab_timeline {

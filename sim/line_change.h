@@ -10,13 +10,13 @@
 
 struct line_change {
   enum cause_kind {
-    write,  // TIOCMSET (or a write of the modem-control register)
-    open,   // the driver raised DTR and RTS as the device was opened
-    close,  // the driver dropped them at the last close (HUPCL)
+    port_write,    // TIOCMSET (or a write of the modem-control register)
+    driver_open,   // the driver raised DTR and RTS as the device was opened
+    driver_close,  // the driver dropped them at the last close (HUPCL)
   };
   std::int64_t usec = 0;  // monotonic clock, microseconds
   int word = 0;           // the whole modem-control word afterwards
-  cause_kind cause = write;
+  cause_kind cause = port_write;
 
   bool rts() const;
   bool dtr() const;

@@ -108,7 +108,7 @@ void modem_line::on_connect(UMockdevIoctlBase*, UMockdevIoctlClient*,
     termios settings{};
     if (port_settings(line->far_end_, &settings) &&
         cfgetospeed(&settings) != B0)
-      line->driver_sets_lines(true, line_change::open);
+      line->driver_sets_lines(true, line_change::driver_open);
   }
   line->opened_.notify_all();
 }
@@ -138,7 +138,7 @@ void modem_line::watch_closes() {
     open_ = false;
     termios settings{};
     if (port_settings(far_end_, &settings) && (settings.c_cflag & HUPCL) != 0)
-      driver_sets_lines(false, line_change::close);
+      driver_sets_lines(false, line_change::driver_close);
   }
 }
 

@@ -79,7 +79,7 @@ std::string text_report(const sim_run& run) {
     out += " in " + std::to_string(offset(run, run.changes.size() - 1)) + " us";
   out += "\n";
   for (std::size_t i = 0; i < run.changes.size(); ++i)
-    if (run.changes[i].cause != line_change::write)
+    if (run.changes[i].cause != line_change::port_write)
       out += "relka-sim: at " + where(run, i) + " the line was " +
              driver_event_text(run.changes[i].cause) + "\n";
   if (run.decoded.frames.empty() && run.decoded.faults.empty())
@@ -114,7 +114,7 @@ std::string json_report(const sim_run& run) {
     faults += (faults.empty() ? "" : ",") + json_fault(run, fault);
   std::string events;
   for (std::size_t i = 0; i < run.changes.size(); ++i)
-    if (run.changes[i].cause != line_change::write)
+    if (run.changes[i].cause != line_change::port_write)
       events += std::string(events.empty() ? "" : ",") + "{\"event\":\"" +
                 cause_name(run.changes[i].cause) +
                 "\",\"change\":" + std::to_string(i + 1) +

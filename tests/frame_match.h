@@ -25,7 +25,7 @@ inline std::vector<line_change> port_writes(
     const std::vector<line_change>& changes) {
   std::vector<line_change> out;
   for (const line_change& c : changes)
-    if (c.cause == line_change::write) out.push_back(c);
+    if (c.cause == line_change::port_write) out.push_back(c);
   return out;
 }
 
@@ -40,7 +40,7 @@ inline std::string line_story(const std::vector<line_change>& changes) {
     writes = 0;
   };
   for (const line_change& c : changes) {
-    if (c.cause == line_change::write) {
+    if (c.cause == line_change::port_write) {
       ++writes;
       continue;
     }

@@ -21,10 +21,10 @@ class wire {
   }
   // The driver's own change of both lines at an open or the last close.
   wire& opened() {
-    return put(word_ | TIOCM_RTS | TIOCM_DTR, line_change::open);
+    return put(word_ | TIOCM_RTS | TIOCM_DTR, line_change::driver_open);
   }
   wire& closed() {
-    return put(word_ & ~(TIOCM_RTS | TIOCM_DTR), line_change::close);
+    return put(word_ & ~(TIOCM_RTS | TIOCM_DTR), line_change::driver_close);
   }
   wire& pulse() { return dtr(true).dtr(false); }
   wire& bits(int value, int count) {
@@ -45,7 +45,7 @@ class wire {
   std::vector<line_change> changes() const { return changes_; }
 
  private:
-  wire& put(int word, line_change::cause_kind cause = line_change::write) {
+  wire& put(int word, line_change::cause_kind cause = line_change::port_write) {
     word_ = word;
     changes_.push_back(
         {start_ + static_cast<std::int64_t>(changes_.size()), word, cause});

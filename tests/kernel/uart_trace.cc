@@ -79,9 +79,9 @@ int line_word(std::uint64_t mcr) {
 // and anything else as the port's own write.
 line_change::cause_kind cause_of(int before, int after) {
   const int both = TIOCM_DTR | TIOCM_RTS;
-  if (before == 0 && after == both) return line_change::open;
-  if (before == both && after == 0) return line_change::close;
-  return line_change::write;
+  if (before == 0 && after == both) return line_change::driver_open;
+  if (before == both && after == 0) return line_change::driver_close;
+  return line_change::port_write;
 }
 
 struct trace_case {
