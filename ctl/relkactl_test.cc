@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "outlet/outlet_state.h"
+#include "tests/case_name.h"
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
 #include "tests/flock_holder.h"
@@ -344,9 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
     Holders, relkactl_lock_wait_test,
     testing::Values(lock_wait_case{"HolderLeaves", 200, 0},
                     lock_wait_case{"HolderStays", -1, 4}),
-    [](const testing::TestParamInfo<lock_wait_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
   flock_holder other;

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "tests/case_name.h"
 #include "tests/frame_match.h"
 #include "tests/line_fixture.h"
 
@@ -73,8 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         open_close_case{"SpeedB0", B0, true, 1, "", false},
         open_close_case{"TwoOpensOneLastClose", B9600, true, 2, "open close",
                         false}),
-    [](const testing::TestParamInfo<open_close_case>& info) {
-      return std::string(info.param.name);
-    });
+    by_name());
 
 }  // namespace
