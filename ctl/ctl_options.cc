@@ -73,16 +73,44 @@ bool whole_number(const std::string& text, int base, long* value) {
   return errno == 0 && *end == '\0';
 }
 
-// Decimal, or hex after 0x: a leading 0 is not octal here.
-bool parse_mask(const std::string& text, int* mask) {
+// 0 to `highest`, decimal or hex after 0x: a leading 0 is not octal here.
+bool parse_small(const std::string& text, int highest, int* result) {
   bool hex =
       text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   long value = 0;
   if (!whole_number(hex ? text.substr(2) : text, hex ? 16 : 10, &value) ||
-      value < 0 || value > 255 || (!hex && !text.empty() && text[0] == '+'))
+      value < 0 || value > highest || (!hex && !text.empty() && text[0] == '+'))
     return false;
-  *mask = static_cast<int>(value);
+  *result = static_cast<int>(value);
   return true;
+}
+
+// "-1" looks like an option to getopt, but the user meant a number.
+bool negative_number(const std::string& word) {
+  return word.size() > 1 && word[0] == '-' &&
+         word.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
+// A negative number where an outlet or a mask goes: getopt would call it
+// an unknown option. Values of options are passed over.
+bool negative_argument(int argc, char** argv, std::string& error) {
+  bool set = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--") break;
+    if (word == "-d" || word == "-a" || word == "--device" || word == "--box" ||
+        word == "--address" || word == "--state-dir" || word == "--wait" ||
+        word == "--delay") {
+      ++i;
+      continue;
+    }
+    if (word == "set") set = true;
+    if (!negative_number(word)) continue;
+    error = set ? "'" + word + "' is not a mask: 0 to 255, decimal or 0x hex"
+                : "'" + word + "' is not an outlet: outlets are 1 to 8, or all";
+    return true;
+  }
+  return false;
 }
 
 bool parse_seconds(const char* text, double* seconds) {
@@ -152,7 +180,7 @@ bool parse_words(const std::vector<std::string>& words, ctl_request& request,
       error = "set needs one MASK (0 to 255, decimal or 0x hex)";
       return false;
     }
-    if (!parse_mask(rest[0], &request.mask)) {
+    if (!parse_small(rest[0], 255, &request.mask)) {
       error = "'" + rest[0] + "' is not a mask: 0 to 255, decimal or 0x hex";
       return false;
     }
@@ -183,20 +211,19 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
   const char* env_dir = getenv("RELKA_STATE_DIR");
   request.state_dir =
       env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
+  if (negative_argument(argc, argv, error)) return false;
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // the messages are ours
   int c = 0;
   while ((c = getopt_long(argc, argv, ":d:a:qh", kOptions, nullptr)) != -1) {
-    long box = 0;
     switch (c) {
       case 'd': request.device = optarg; break;
       case 'a':
-        if (!whole_number(optarg, 10, &box) || box < 0 || box > 127) {
-          error =
-              std::string("'") + optarg + "' is not a box address: 0 to 127";
+        if (!parse_small(optarg, 127, &request.box)) {
+          error = std::string("'") + optarg +
+                  "' is not a box address: 0 to 127, decimal or 0x hex";
           return false;
         }
-        request.box = static_cast<int>(box);
         break;
       case opt_state_dir: request.state_dir = optarg; break;
       case opt_wait:

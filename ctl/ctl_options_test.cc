@@ -70,7 +70,7 @@ TEST(ctl_options_test, OptionsBeforeAndAfterTheCommandMeanTheSame) {
   parsed_ctl before =
       parse({"--delay", "0.5", "-d", "/dev/ttyUSB0", "--box=7", "cycle", "3"});
   parsed_ctl after =
-      parse({"cycle", "3", "--delay=0.5", "--device", "/dev/ttyUSB0", "-a7"});
+      parse({"cycle", "3", "--delay=0.5", "--device", "/dev/ttyUSB0", "-a0x7"});
   ASSERT_TRUE(before.ok) << before.error;
   ASSERT_TRUE(after.ok) << after.error;
   for (const parsed_ctl* p : {&before, &after}) {
@@ -126,6 +126,10 @@ INSTANTIATE_TEST_SUITE_P(Errors, ctl_usage_error_test, testing::Values(
     error_case{"OutletNine", {"off", "9"}, "'9' is not an outlet: outlets are 1 to 8, or all"},
     error_case{"OutletWord", {"toggle", "three"}, "'three' is not an outlet: outlets are 1 to 8, or all"},
     error_case{"OutletPlus", {"on", "+3"}, "'+3' is not an outlet: outlets are 1 to 8, or all"},
+    error_case{"OutletNegative", {"on", "-1"}, "'-1' is not an outlet: outlets are 1 to 8, or all"},
+    error_case{"OutletNegativeAfterOthers", {"cycle", "3", "-2", "--delay", "1"}, "'-2' is not an outlet: outlets are 1 to 8, or all"},
+    error_case{"MaskNegativeWithoutDashes", {"set", "-1"}, "'-1' is not a mask: 0 to 255, decimal or 0x hex"},
+    error_case{"BoxHexTooLarge", {"-a", "0x80", "status"}, "'0x80' is not a box address: 0 to 127, decimal or 0x hex"},
     error_case{"MaskTooLarge", {"set", "256"}, "'256' is not a mask: 0 to 255, decimal or 0x hex"},
     error_case{"MaskNegative", {"set", "--", "-1"}, "'-1' is not a mask: 0 to 255, decimal or 0x hex"},
     error_case{"MaskHexTooLarge", {"set", "0x100"}, "'0x100' is not a mask: 0 to 255, decimal or 0x hex"},
@@ -133,9 +137,9 @@ INSTANTIATE_TEST_SUITE_P(Errors, ctl_usage_error_test, testing::Values(
     error_case{"SetWithoutMask", {"set"}, "set needs one MASK (0 to 255, decimal or 0x hex)"},
     error_case{"SetTwoMasks", {"set", "1", "2"}, "set needs one MASK (0 to 255, decimal or 0x hex)"},
     error_case{"StatusWithOutlet", {"status", "3"}, "status takes no arguments"},
-    error_case{"BoxTooLarge", {"-a", "128", "status"}, "'128' is not a box address: 0 to 127"},
-    error_case{"BoxNegative", {"--box=-1", "status"}, "'-1' is not a box address: 0 to 127"},
-    error_case{"BoxWord", {"-a", "two", "status"}, "'two' is not a box address: 0 to 127"},
+    error_case{"BoxTooLarge", {"-a", "128", "status"}, "'128' is not a box address: 0 to 127, decimal or 0x hex"},
+    error_case{"BoxNegative", {"--box=-1", "status"}, "'-1' is not a box address: 0 to 127, decimal or 0x hex"},
+    error_case{"BoxWord", {"-a", "two", "status"}, "'two' is not a box address: 0 to 127, decimal or 0x hex"},
     error_case{"WaitNegative", {"--wait=-1", "status"}, "--wait: '-1' is not a number of seconds"},
     error_case{"DelayWord", {"--delay", "soon", "cycle", "1"}, "--delay: 'soon' is not a number of seconds"},
     error_case{"UnknownLong", {"--frobnicate", "status"}, "unknown option '--frobnicate'"},

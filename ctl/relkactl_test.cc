@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
@@ -13,9 +14,9 @@
 #include <vector>
 
 #include "outlet/outlet_state.h"
-#include "tests/case_name.h"
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
+#include "tests/case_name.h"
 #include "tests/flock_holder.h"
 #include "tests/line_fixture.h"
 
@@ -341,11 +342,10 @@ TEST_P(relkactl_lock_wait_test, WaitsWithoutOpeningTheDevice) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Holders, relkactl_lock_wait_test,
-    testing::Values(lock_wait_case{"HolderLeaves", 200, 0},
-                    lock_wait_case{"HolderStays", -1, 4}),
-    by_name());
+INSTANTIATE_TEST_SUITE_P(Holders, relkactl_lock_wait_test,
+                         testing::Values(lock_wait_case{"HolderLeaves", 200, 0},
+                                         lock_wait_case{"HolderStays", -1, 4}),
+                         by_name());
 
 TEST_F(relkactl_test, InterruptDuringTheWaitEndsTheRunAtOnce) {
   flock_holder other;
@@ -404,13 +404,67 @@ TEST_F(relkactl_test, HelpAndVersion) {
   EXPECT_TRUE(line->changes().empty());
 }
 
-TEST_F(relkactl_test, MissingDeviceIs255) {
-  program_run run = relkactl({"-d", "/dev/relka-missing", "set", "1"});
-  EXPECT_EQ(255, run.status);
-  EXPECT_EQ(
-      "rs232::open: cannot open device [/dev/relka-missing]\n"
-      "relkactl: cannot open /dev/relka-missing\n",
-      run.err);
+// A device that cannot be opened is refused with rs232's line and
+// relkactl's own, which says why and what to try; with --json the same
+// reason comes as one JSON object on standard output.
+TEST_F(relkactl_test, OpenFailuresSayWhyAndWhatToTry) {
+  scoped_folder folder;
+  std::string plain = folder.file("plain-file");
+  write_file(plain, "");
+  std::string locked = folder.file("locked");
+  write_file(locked, "");
+  chmod(locked.c_str(), 0);
+  struct failure_case {
+    std::string device;
+    std::string rs232_line;
+    std::string says;  // the start of relkactl's line
+    bool as_nobody;    // root may open anything
+  };
+  const bool root = geteuid() == 0;
+  std::vector<failure_case> cases = {
+      {"/dev/relka-missing",
+       "rs232::open: cannot open device [/dev/relka-missing]\n",
+       "cannot open /dev/relka-missing: no such device; is the adapter "
+       "plugged in and the udev rule installed? 'ls /dev/serial/by-id' lists "
+       "the adapters that are plugged in",
+       false},
+      {plain,
+       "rs232::open: requested device [" + plain + "] is not a tty device.\n",
+       "cannot open " + plain +
+           ": not a terminal; give the serial device the box hangs on",
+       false},
+      {locked, "rs232::open: cannot open device [" + locked + "]\n",
+       "cannot open " + locked + ": permission denied; join the group ", root},
+  };
+  for (const failure_case& c : cases) {
+    for (bool with_json : {false, true}) {
+      std::vector<std::string> args = {"-d", c.device, "set", "1"};
+      if (with_json) args.insert(args.begin(), "--json");
+      program_run run;
+      if (c.as_nobody) {
+        args.insert(args.begin(), {RELKACTL_BINARY, "--state-dir", "/tmp"});
+        args.insert(args.begin(),
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+        run = run_program("/usr/bin/setpriv", args);
+      } else {
+        run = relkactl(args);
+      }
+      EXPECT_EQ(255, run.status) << c.device;
+      EXPECT_EQ(0u, run.err.rfind(c.rs232_line + "relkactl: " + c.says, 0))
+          << run.err;
+      if (!with_json) {
+        EXPECT_EQ("", run.out);
+        continue;
+      }
+      json failure = json::parse(run.out, nullptr, false);
+      ASSERT_TRUE(failure.is_object()) << run.out;
+      EXPECT_EQ(255, failure["status"]);
+      EXPECT_EQ(c.device, failure["device"]);
+      EXPECT_EQ(0, failure["box"]);
+      EXPECT_EQ(0u, failure["error"].get<std::string>().rfind(c.says, 0));
+    }
+  }
+  EXPECT_TRUE(line->changes().empty());
 }
 
 }  // namespace

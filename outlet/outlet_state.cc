@@ -1,5 +1,6 @@
 #include "outlet/outlet_state.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -46,9 +47,33 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string state_path(const std::string& folder, const std::string& terminal,
+std::string state_path(const std::string& folder, const std::string& identity,
                        int box) {
-  return folder + "/" + terminal + ".box" + std::to_string(box);
+  return folder + "/" + identity + ".box" + std::to_string(box);
+}
+
+std::string find_state_by_device(const std::string& folder,
+                                 const std::string& device, int box) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return "";
+  const std::string ending = ".box" + std::to_string(box);
+  std::string found;
+  int matches = 0;
+  while (const dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() <= ending.size() ||
+        name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
+      continue;
+    std::string problem;
+    std::string path = folder + "/" + name;
+    outlet_state state = read_state(path, &problem);
+    if (state.known && state.device == device && state.box == box) {
+      found = path;
+      ++matches;
+    }
+  }
+  closedir(dir);
+  return matches == 1 ? found : "";
 }
 
 outlet_state read_state(const std::string& path, std::string* problem) {
@@ -87,6 +112,15 @@ outlet_state read_state(const std::string& path, std::string* problem) {
       state.device = value;
     } else if (key == "terminal") {
       state.terminal = value;
+    } else if (key == "identity") {
+      state.identity = value;
+    } else if (key == "cycle") {
+      int outlet = 0, pid = 0;
+      size_t gap = value.find(' ');
+      if (gap != std::string::npos &&
+          parse_int(value.substr(0, gap), 1, 8, &outlet) &&
+          parse_int(value.substr(gap + 1), 1, 0x7fffffff, &pid))
+        state.cycling[outlet - 1] = pid;
     } else if (key == "box") {
       if (!parse_int(value, 0, 127, &state.box)) break;
     } else if (key == "set") {
@@ -102,22 +136,31 @@ outlet_state read_state(const std::string& path, std::string* problem) {
 }
 
 std::string state_text(const outlet_state& state) {
-  return "# relkactl: outlets last set on this box; the box cannot be read "
-         "back\n"
-         "device " +
-         state.device +
-         "\n"
-         "terminal " +
-         state.terminal +
-         "\n"
-         "box " +
-         std::to_string(state.box) +
-         "\n"
-         "mask " +
-         std::to_string(state.mask) +
-         "\n"
-         "set " +
-         state.set_at + "\n";
+  std::string text =
+      "# relkactl: outlets last set on this box; the box cannot be read "
+      "back\n"
+      "device " +
+      state.device +
+      "\n"
+      "terminal " +
+      state.terminal +
+      "\n"
+      "identity " +
+      state.identity +
+      "\n"
+      "box " +
+      std::to_string(state.box) +
+      "\n"
+      "mask " +
+      std::to_string(state.mask) +
+      "\n"
+      "set " +
+      state.set_at + "\n";
+  for (int outlet = 1; outlet <= 8; ++outlet)
+    if (state.cycling[outlet - 1] > 0)
+      text += "cycle " + std::to_string(outlet) + " " +
+              std::to_string(state.cycling[outlet - 1]) + "\n";
+  return text;
 }
 
 std::string utc_now() {

@@ -1,10 +1,14 @@
 // Remembered outlet state: the mask last sent to one box, because the box
 // cannot be read back.
 //
-// One small text file per terminal and box address in the state folder,
-// named "<terminal>.box<address>" (ttyUSB0.box2), so that every path that
-// reaches the terminal (a udev symlink, /dev/ttyUSB0) shares it, as it
-// shares the lock file. A new state replaces the old one atomically
+// One small text file per adapter and box address in the state folder,
+// named "<identity>.box<address>" after the adapter's identity (its
+// /dev/serial/by-id name, else the terminal's own name; see adapter.h), so
+// that every path that reaches the adapter shares it, and a box's state
+// follows its adapter to whatever ttyUSB number it gets. The identity is
+// recorded inside too: a file whose identity is not the adapter's now (one
+// written before identities were recorded, under the terminal's name) is
+// never applied. A new state replaces the old one atomically
 // (temporary file in the same folder, fsync, rename); a run whose frame may
 // not have reached the box removes it, so that "unknown" is all that is
 // left, never a mask that may not be on the box.
@@ -13,9 +17,13 @@
 //   # relkactl: outlets last set on this box; the box cannot be read back
 //   device /dev/relka
 //   terminal ttyUSB0
+//   identity usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0
 //   box 2
 //   mask 5
 //   set 2026-12-08T10:15:00Z
+//   cycle 3 4711
+// The last line says that process 4711 is power-cycling outlet 3: it holds
+// the outlet off for its pause, and others wait for it to come back on.
 #ifndef RELKA_OUTLET_OUTLET_STATE_H_
 #define RELKA_OUTLET_OUTLET_STATE_H_
 
@@ -29,12 +37,21 @@ struct outlet_state {
   int mask = 0;          // bit N-1 is outlet N; meaningful when known
   std::string device;    // the path it was last set through
   std::string terminal;  // the terminal's own name
+  std::string identity;  // the adapter's; "" in files from before it
   int box = 0;
   std::string set_at;  // UTC, ISO 8601; "" when not known
+  // Per outlet (index N-1), the process whose cycle holds it off; 0: none.
+  int cycling[8] = {};
 };
 
-std::string state_path(const std::string& folder, const std::string& terminal,
+std::string state_path(const std::string& folder, const std::string& identity,
                        int box);
+
+// For a device path that leads nowhere now (an unplugged adapter behind a
+// udev link): the state file last written through that very path for
+// `box`, or "" when there is none, or more than one.
+std::string find_state_by_device(const std::string& folder,
+                                 const std::string& device, int box);
 
 // The state in `path`. A missing file is unknown; a file that cannot be
 // read or parsed is unknown too, and `problem` says why.

@@ -38,6 +38,9 @@ class outlet_switch {
   // The process whose lock file refused the last open, 0 when another
   // program's flock did.
   int busy_holder() const { return port.busy_holder(); }
+  // Why the last open failed (an errno value), 0 when it did not fail
+  // at the system open or the terminal test.
+  int open_error() const { return port.get_open_error(); }
   // The open terminal's own name ("ttyUSB0"), the same for every path that
   // reaches it; "" before an open got that far.
   const char* terminal_name() const;

@@ -1,5 +1,7 @@
 #include "serial/rs232.h"
 
+#include "serial/device_node.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -150,48 +152,6 @@ void copy_text(char* dst, size_t size, const char* src) {
   snprintf(dst, size, "%s", src);
 }
 
-// Where `path` leads, found without opening it: its symbolic links are
-// followed one at a time (lstat and readlink, at most 8 hops) to the node
-// they end on, whose directory entry is the name ttyname would give once the
-// device is open. When the walk cannot finish, realpath does the same in one
-// call. True, with `out` and `node` filled, when the path leads to a
-// character device.
-bool walk_links(const char* path, char* out, size_t size, struct stat* node) {
-  if (strlen(path) >= size) return false;
-  copy_text(out, size, path);
-  for (int hop = 0; hop < 8; ++hop) {
-    // readlink before lstat: a node that is no link answers EINVAL, and an
-    // emulated node (umockdev's) may be a link that lstat calls a device.
-    char target[PATH_MAX];
-    ssize_t length = readlink(out, target, sizeof target);
-    if (length < 0) {
-      return errno == EINVAL && lstat(out, node) == 0 &&
-             S_ISCHR(node->st_mode);
-    }
-    if (length == 0 || static_cast<size_t>(length) >= sizeof target)
-      return false;
-    target[length] = '\0';
-    // A relative target counts from the link's own folder.
-    const char* slash = strrchr(out, '/');
-    size_t keep = target[0] == '/' || slash == nullptr
-                      ? 0
-                      : static_cast<size_t>(slash - out) + 1;
-    if (keep + static_cast<size_t>(length) >= size) return false;
-    memcpy(out + keep, target, static_cast<size_t>(length) + 1);
-  }
-  return false;
-}
-
-bool find_device_node(const char* path, char* out, size_t size,
-                      struct stat* node) {
-  if (walk_links(path, out, size, node)) return true;
-  char resolved[PATH_MAX];
-  if (size < sizeof resolved || realpath(path, resolved) == nullptr)
-    return false;
-  copy_text(out, size, resolved);
-  return stat(out, node) == 0 && S_ISCHR(node->st_mode);
-}
-
 }  // namespace
 
 rs232::rs232()
@@ -211,6 +171,7 @@ rs232::rs232()
       lock_ino(0),
       busy(false),
       holder(0),
+      open_error(0),
       wait_ms(0) {}
 
 rs232::~rs232() { close(); }
@@ -273,6 +234,7 @@ bool rs232::open(const char* path) {
   lock_file[0] = '\0';
   busy = false;
   holder = 0;
+  open_error = 0;
 
   if (strcmp(path, ctermid(nullptr)) == 0) {
     fprintf(stderr,
@@ -321,12 +283,14 @@ rs232::claim_outcome rs232::claim(bool quiet) {
 
   fd = open_above_zero(device, O_RDWR | O_APPEND | O_NONBLOCK);
   if (fd <= 0) {
+    open_error = errno;
     fd = 0;
     unllock();
     fprintf(stderr, "rs232::open: cannot open device [%s]\n", device);
     return claim_failed;
   }
   if (!isatty(fd)) {
+    open_error = ENOTTY;
     abandon_open();
     fprintf(stderr, "rs232::open: requested device [%s] is not a tty device.\n",
             device);

@@ -49,6 +49,10 @@ class rs232 {
   // The process named by the lock file that refused the last open(); 0 when
   // another program's flock refused it, or nothing did.
   int busy_holder() const { return holder; }
+  // Why the last open() failed, as an errno value: that of the system open
+  // (ENOENT, EACCES, ...), ENOTTY for a device that is not a terminal, 0
+  // when it did not fail there.
+  int get_open_error() const { return open_error; }
   // Puts the saved settings back, closes the device and releases the lock.
   // Nothing on a closed port.
   void close();
@@ -157,6 +161,7 @@ class rs232 {
   ino_t lock_ino;
   bool busy;
   int holder;
+  int open_error;
   int wait_ms;
 };
 
