@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +61,18 @@ class relkactl_test : public line_test {
     program_run run = relkactl({"--json", "-a", std::to_string(box), "status"});
     EXPECT_EQ(0, run.status) << run.err;
     return json::parse(run.out);
+  }
+
+  // A udev-style link in the testbed's /dev (by-id names, /dev/relka).
+  void link_in_dev(const std::string& name, const std::string& target) {
+    std::string path = bench_->root() + name;
+    std::string folder = path.substr(0, path.rfind('/'));
+    ASSERT_EQ(0, system(("mkdir -p '" + folder + "'").c_str()));
+    unlink(path.c_str());
+    ASSERT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+  }
+  void unlink_in_dev(const std::string& name) {
+    unlink((bench_->root() + name).c_str());
   }
 
   scoped_folder state_dir;
@@ -117,6 +130,81 @@ TEST_F(relkactl_test, CycleReadsTheStateAgainAfterItsPause) {
   EXPECT_EQ(0, cycle.wait(10));
   EXPECT_EQ((std::vector<int>{0x01, 0x00, 0x10, 0x11}), sent_masks());
   EXPECT_EQ(0x11, status_json()["mask"]);
+}
+
+// Ctrl-C or SIGTERM during a cycle's pause: the outlets come back on at
+// once, the run says so and ends with the signal's status.
+class relkactl_cycle_signal_test : public relkactl_test,
+                                   public testing::WithParamInterface<int> {};
+
+TEST_P(relkactl_cycle_signal_test, SwitchesBackOnAndSaysSo) {
+  ok({"set", "0x05"});
+  settle_closed();
+  scoped_folder folder;
+  int err = open(folder.file("err").c_str(), O_CREAT | O_RDWR, 0600);
+  ASSERT_GE(err, 0);
+  child_io io;
+  io.err = err;
+  child_process cycle;
+  ASSERT_TRUE(cycle.start(
+      RELKACTL_BINARY,
+      {"--state-dir", state_dir.path(), "cycle", "3", "--delay", "5"}, io));
+  close(err);
+  auto start = steady::now();
+  while (frames().size() < 1 && seconds_since(start) < 3) usleep(2000);
+  usleep(300000);  // in the pause, outlet 3 off
+  cycle.send(GetParam());
+  EXPECT_EQ(128 + GetParam(), cycle.wait(3));
+  EXPECT_LT(seconds_since(start), 2.0) << "the pause ran its course";
+  EXPECT_EQ((std::vector<int>{0x01, 0x05}), sent_masks());
+  std::regex said(
+      "relkactl: cycle of outlet 3 cut short after 0\\.[0-9] s: back on\n");
+  std::string text = read_file(folder.file("err"));
+  EXPECT_TRUE(std::regex_match(text, said)) << text;
+  EXPECT_EQ(0x05, status_json()["mask"]);
+  EXPECT_EQ(std::string::npos, read_file(state_file()).find("\ncycle "))
+      << "the cycle's mark was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, relkactl_cycle_signal_test,
+                         testing::Values(SIGINT, SIGTERM));
+
+// Two cycles of one outlet at once each keep it off for their whole pause:
+// the second waits until the first has switched it back on. An outlet no
+// cycle holds is not held up.
+TEST_F(relkactl_test, OverlappingCyclesEachGetTheirWholePause) {
+  ok({"set", "0x04"});
+  settle_closed();
+  auto cycle_args = [&] {
+    return std::vector<std::string>{"--state-dir", state_dir.path(), "cycle",
+                                    "3",           "--delay",        "0.6"};
+  };
+  child_process first, second;
+  ASSERT_TRUE(first.start(RELKACTL_BINARY, cycle_args()));
+  auto start = steady::now();
+  while (frames().size() < 1 && seconds_since(start) < 3) usleep(2000);
+  ASSERT_TRUE(second.start(RELKACTL_BINARY, cycle_args()));
+  auto other = steady::now();
+  ok({"on", "5"});
+  EXPECT_LT(seconds_since(other), 0.4) << "outlet 5 was held up";
+  EXPECT_EQ(0, first.wait(10));
+  EXPECT_EQ(0, second.wait(10));
+
+  std::vector<line_change> changes = line->changes();
+  std::vector<double> offs, ons;
+  bool on = true;
+  for (const decoded_frame& f : frames()) {
+    bool now_on = (f.data & 0x04) != 0;
+    double t = static_cast<double>(changes[f.first_change].usec) / 1e6;
+    if (on && !now_on) offs.push_back(t);
+    if (!on && now_on) ons.push_back(t);
+    on = now_on;
+  }
+  ASSERT_EQ(2u, offs.size());
+  ASSERT_EQ(2u, ons.size());
+  for (size_t i = 0; i < offs.size(); ++i)
+    EXPECT_GE(ons[i] - offs[i], 0.6) << "cycle " << i + 1 << " was cut short";
+  EXPECT_EQ(0x14, status_json()["mask"]);
 }
 
 TEST_F(relkactl_test, StatusShowsWhatWasSetAndSendsNothing) {
@@ -402,6 +490,81 @@ TEST_F(relkactl_test, HelpAndVersion) {
   EXPECT_EQ(0, version.status);
   EXPECT_EQ("relkactl 1.0\n", version.out);
   EXPECT_TRUE(line->changes().empty());
+}
+
+// --- The adapter behind the terminal ----------------------------------------
+
+// USB adapters get their tty number in plug order: the state of a box must
+// follow its adapter (its /dev/serial/by-id name), never the number, and a
+// state file from before adapters were told apart is never applied.
+TEST_F(relkactl_test, StateFollowsTheAdapterNotTheTerminalNumber) {
+  modem_line* usb0 = add_line("/dev/ttyUSB0");
+  modem_line* usb1 = add_line("/dev/ttyUSB1");
+  ASSERT_NE(nullptr, usb0);
+  ASSERT_NE(nullptr, usb1);
+  const std::string by_id = "/dev/serial/by-id/";
+  // Plugged in one order: adapter A is ttyUSB0, B is ttyUSB1.
+  link_in_dev(by_id + "usb-A", "../../ttyUSB0");
+  link_in_dev(by_id + "usb-B", "../../ttyUSB1");
+  // A file of the old kind under the terminal's name: whose box was that?
+  std::string terminal =
+      usb0->terminal().substr(usb0->terminal().rfind('/') + 1);
+  std::string old_file = state_path(state_dir.path(), terminal, 0);
+  write_file(old_file,
+             "device /dev/ttyUSB0\nterminal " + terminal + "\nbox 0\nmask 1\n");
+  program_run refused = relkactl({"-d", "/dev/ttyUSB0", "off", "8"});
+  EXPECT_EQ(3, refused.status);
+  EXPECT_EQ(0u, refused.err.rfind("relkactl: the state in " + old_file +
+                                      " was set on whatever adapter was " +
+                                      terminal + " then, but " + terminal +
+                                      " is adapter usb-A now; it counts as "
+                                      "unknown\n",
+                                  0))
+      << refused.err;
+
+  ok({"-d", "/dev/ttyUSB0", "set", "0x01"});  // A's box
+  ok({"-d", "/dev/ttyUSB1", "set", "0x80"});  // B's box
+  // Plugged in the other order.
+  link_in_dev(by_id + "usb-A", "../../ttyUSB1");
+  link_in_dev(by_id + "usb-B", "../../ttyUSB0");
+  for (modem_line* l : {usb0, usb1}) {
+    EXPECT_TRUE(l->closed_after(2000));
+    l->clear_record();
+  }
+  ok({"-d", "/dev/ttyUSB0", "off", "8"});  // B's box: 0x80 less outlet 8
+  ok({"-d", "/dev/ttyUSB1", "on", "2"});   // A's box: 0x01 and outlet 2
+  for (auto [l, mask] : {std::pair{usb0, 0x00}, std::pair{usb1, 0x03}}) {
+    std::vector<decoded_frame> sent =
+        decode_frames(l->changes(), kStatusBits).frames;
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(mask, sent[0].data);
+  }
+  json b =
+      json::parse(relkactl({"--json", "-d", by_id + "usb-B", "status"}).out);
+  EXPECT_EQ("usb-B", b["identity"]);
+  EXPECT_EQ(0x00, b["mask"]);
+}
+
+// status and forget need the state, not the device: they work with the
+// adapter unplugged, by its by-id name or by the path it was set through.
+TEST_F(relkactl_test, StatusAndForgetWithoutTheDevice) {
+  link_in_dev("/dev/serial/by-id/usb-A", "../../relka");
+  ok({"set", "0x24"});
+  settle_closed();
+  // Unplugged: udev takes both names away.
+  unlink_in_dev("/dev/serial/by-id/usb-A");
+  unlink_in_dev("/dev/relka");
+  for (const char* device : {"/dev/serial/by-id/usb-A", "/dev/relka"}) {
+    program_run run = relkactl({"--json", "-d", device, "status"});
+    EXPECT_EQ(0, run.status) << run.err;
+    json state = json::parse(run.out);
+    EXPECT_EQ(0x24, state["mask"]) << device;
+    EXPECT_EQ("usb-A", state["identity"]) << device;
+  }
+  ok({"-d", "/dev/serial/by-id/usb-A", "forget"});
+  program_run after = relkactl({"--json", "-d", "/dev/relka", "status"});
+  EXPECT_FALSE(json::parse(after.out)["known"]);
+  EXPECT_EQ(0, line->open_count()) << "the device was opened";
 }
 
 // A device that cannot be opened is refused with rs232's line and
