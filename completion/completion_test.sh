@@ -54,6 +54,14 @@ expect 'relkactl -d /dev/x -a 2 cycle 3 ' '1 2 3 4 5 6 7 8 all'
 expect 'relkactl --json t' 'toggle'
 expect 'relkactl set ' ''
 expect 'relkactl --v' '--version'
+expect 'relkactl --' '--address --box --delay --device --help --json --quiet --state-dir --version --wait'
+expect 'relkactl --q' '--quiet'
+expect 'relkactl --box 2 ' 'cycle forget off on set status toggle'
+expect 'relkactl --address 2 on ' '1 2 3 4 5 6 7 8 all'
+expect 'relkactl --wait 5 --delay 1 cycle ' '1 2 3 4 5 6 7 8 all'
+expect 'relkactl on 3 --de' '--delay --device'
+expect 'relkactl cycle 3 --delay ' ''
+expect 'relkactl on 3 --box ' ''
 expect 'relka-sim --j' '--json'
 expect 'relka-sim --vcd x.vcd -' '-- --help --json --relka --time-limit --vcd -h'
 expect 'relka-sim -- --qu' '--quite'
@@ -72,6 +80,8 @@ _relka_device_patterns=("$dev/serial/by-id/*" "$dev/ttyUSB*" "$dev/ttyACM*"
                         "$dev/ttyS*" "$dev/relka*")
 expect "relka -d $dev/ttyU" "$dev/ttyUSB0 $dev/ttyUSB1"
 expect "relka --device $dev/r" "$dev/relka"
+expect "relkactl --device $dev/r" "$dev/relka"
+expect "relkactl on 3 -d $dev/ttyA" "$dev/ttyACM0"
 expect "relkactl -d $dev/serial/by-id/" \
        "$dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"
 expect "relka-sim -- -d $dev/ttyA" "$dev/ttyACM0"

@@ -115,7 +115,7 @@ std::string group_of(const std::string& device) {
 
 // Why `device` could not be opened, and what to try.
 std::string open_failure(const std::string& device, int error) {
-  const std::string head = "cannot open " + device;
+  std::string head = "cannot open " + device;
   switch (error) {
     case 0: return head;
     case ENOENT:

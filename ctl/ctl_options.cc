@@ -38,8 +38,9 @@ const char ctl_usage[] =
     "\n"
     "Exit status: 0 done; 1 the lines could not be driven (state now\n"
     "unknown); 2 usage, or the state folder cannot be written; 3 refused:\n"
-    "the state is unknown; 4 gave up waiting for the device; 255 the device\n"
-    "cannot be opened.\n";
+    "the state is unknown; 4 gave up waiting for the device (or for a\n"
+    "cycle of the outlet); 255 the device cannot be opened; 128+N signal N\n"
+    "cut a cycle's pause short (the outlets were switched back on).\n";
 
 namespace {
 

@@ -151,7 +151,7 @@ TEST_P(relkactl_cycle_signal_test, SwitchesBackOnAndSaysSo) {
       {"--state-dir", state_dir.path(), "cycle", "3", "--delay", "5"}, io));
   close(err);
   auto start = steady::now();
-  while (frames().size() < 1 && seconds_since(start) < 3) usleep(2000);
+  while (frames().empty() && seconds_since(start) < 3) usleep(2000);
   usleep(300000);  // in the pause, outlet 3 off
   cycle.send(GetParam());
   EXPECT_EQ(128 + GetParam(), cycle.wait(3));
@@ -182,7 +182,7 @@ TEST_F(relkactl_test, OverlappingCyclesEachGetTheirWholePause) {
   child_process first, second;
   ASSERT_TRUE(first.start(RELKACTL_BINARY, cycle_args()));
   auto start = steady::now();
-  while (frames().size() < 1 && seconds_since(start) < 3) usleep(2000);
+  while (frames().empty() && seconds_since(start) < 3) usleep(2000);
   ASSERT_TRUE(second.start(RELKACTL_BINARY, cycle_args()));
   auto other = steady::now();
   ok({"on", "5"});

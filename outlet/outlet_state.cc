@@ -65,7 +65,8 @@ std::string find_state_by_device(const std::string& folder,
         name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
       continue;
     std::string problem;
-    std::string path = folder + "/" + name;
+    std::string path = folder;
+    path.append("/").append(name);
     outlet_state state = read_state(path, &problem);
     if (state.known && state.device == device && state.box == box) {
       found = path;
@@ -138,28 +139,20 @@ outlet_state read_state(const std::string& path, std::string* problem) {
 std::string state_text(const outlet_state& state) {
   std::string text =
       "# relkactl: outlets last set on this box; the box cannot be read "
-      "back\n"
-      "device " +
-      state.device +
-      "\n"
-      "terminal " +
-      state.terminal +
-      "\n"
-      "identity " +
-      state.identity +
-      "\n"
-      "box " +
-      std::to_string(state.box) +
-      "\n"
-      "mask " +
-      std::to_string(state.mask) +
-      "\n"
-      "set " +
-      state.set_at + "\n";
+      "back\n";
+  auto line = [&text](const char* key, const std::string& value) {
+    text.append(key).append(" ").append(value).append("\n");
+  };
+  line("device", state.device);
+  line("terminal", state.terminal);
+  line("identity", state.identity);
+  line("box", std::to_string(state.box));
+  line("mask", std::to_string(state.mask));
+  line("set", state.set_at);
   for (int outlet = 1; outlet <= 8; ++outlet)
     if (state.cycling[outlet - 1] > 0)
-      text += "cycle " + std::to_string(outlet) + " " +
-              std::to_string(state.cycling[outlet - 1]) + "\n";
+      line("cycle", std::to_string(outlet) + " " +
+                        std::to_string(state.cycling[outlet - 1]));
   return text;
 }
 

@@ -151,6 +151,37 @@ class forwarded_signals {
   struct sigaction saved_[3]{};
 };
 
+// When relka-sim runs in the foreground of a terminal, the command's group
+// is made the terminal's foreground group while it runs, so that it may
+// read the terminal (a shell, a prompt) instead of being stopped by
+// SIGTTIN; the terminal is taken back afterwards. A command stopped in the
+// moment before is continued.
+class foreground_terminal {
+ public:
+  explicit foreground_terminal(pid_t group) {
+    if (!isatty(0) || tcgetpgrp(0) != getpgrp()) return;
+    if (tcsetpgrp(0, group) != 0) return;
+    handed_ = true;
+    kill(-group, SIGCONT);
+  }
+  ~foreground_terminal() {
+    if (!handed_) return;
+    // Asking for the terminal from the background raises SIGTTOU.
+    struct sigaction ignore {
+    }, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGTTOU, &ignore, &saved);
+    tcsetpgrp(0, getpgrp());
+    sigaction(SIGTTOU, &saved, nullptr);
+  }
+  foreground_terminal(const foreground_terminal&) = delete;
+  foreground_terminal& operator=(const foreground_terminal&) = delete;
+
+ private:
+  bool handed_ = false;
+};
+
 // relka-sim is the subreaper of everything the command starts, so the
 // leftovers are its children once the command has gone, and are reaped here.
 void reap_orphans() {
@@ -236,6 +267,7 @@ int run_lab(const std::vector<std::string>& args, const std::string& tools,
   pid_t group = command.pid();
   {
     forwarded_signals forwarding(group);
+    foreground_terminal terminal(group);
     run.status = command.wait(options.time_limit);
   }
   if (run.status < 0) {

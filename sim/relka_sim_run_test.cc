@@ -1,7 +1,11 @@
 // relka-sim run, as a user runs it: a command against virtual lines, and
 // the timeline it reports.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -182,6 +186,44 @@ TEST(relka_sim_run_test, MissingCommandIsItsOwnFailure) {
       "relka-sim: cannot run /nonexistent/lab-script: No such file or "
       "directory\n",
       run.err);
+}
+
+// A command that reads the terminal relka-sim was started from gets it:
+// relka-sim hands the terminal's foreground to the command's group while it
+// runs (before, an interactive shell was stopped until the time limit).
+TEST(relka_sim_run_test, CommandReadsTheTerminal) {
+  int terminal = -1;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(RELKA_SIM_BINARY, RELKA_SIM_BINARY, "run", "--time-limit", "10", "--",
+          "sh", "-c", "read answer; echo \"got $answer\"",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct reaped {  // killed and reaped however the test ends
+    pid_t pid;
+    int fd;
+    ~reaped() {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      close(fd);
+    }
+  } guard{pid, terminal};
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(4, write(terminal, "yes\n", 4));
+  std::string seen;
+  while (seen.find("got yes") == std::string::npos &&
+         seconds_since(start) < 8) {
+    pollfd in = {terminal, POLLIN, 0};
+    if (poll(&in, 1, 100) <= 0) continue;
+    char buffer[256];
+    ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_NE(std::string::npos, seen.find("got yes")) << seen;
+  EXPECT_LT(seconds_since(start), 5.0) << "the command waited for the terminal";
 }
 
 }  // namespace
