@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sources the completion files in bash and checks what they offer.
 #
 #   completion_test.sh FOLDER      (the folder holding relka, relkactl, relka-sim)

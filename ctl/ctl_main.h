@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relkactl: single outlets of a RELKA box, with the state remembered.
 //
 // The box cannot be read back, so relkactl keeps the mask it last sent to

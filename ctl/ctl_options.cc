@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ctl/ctl_options.h"
 
 #include <errno.h>

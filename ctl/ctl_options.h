@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relkactl's command line: GNU-style options (getopt_long, options before
 // or after the command), a command, and its outlets or mask.
 #ifndef RELKA_CTL_CTL_OPTIONS_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relkactl's command line: what each form means, and each usage error's
 // message.
 #include "ctl/ctl_options.h"

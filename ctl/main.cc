@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ctl/ctl_main.h"
 #include "serial/line_guard.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relkactl run as a user runs it, on the emulated line: the frames the box
 // receives, the state left in the state folder, and what the user sees.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small table-driven command-line parser.
 //
 // The caller registers its options in a table of cmd_option entries; the

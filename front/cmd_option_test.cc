@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "front/cmd_option.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "front/relka_main.h"
 #include "serial/line_guard.h"
 

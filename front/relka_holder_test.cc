@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One holder per line: relka, run as a lab runs it (many at once, killed
 // mid-frame, started with descriptors closed, next to hostile lock files),
 // still sends whole frames or nothing, and leaves no lock and no changed

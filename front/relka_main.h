@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RELKA_FRONT_RELKA_MAIN_H_
 #define RELKA_FRONT_RELKA_MAIN_H_
 

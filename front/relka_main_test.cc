@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built relka, run as a user runs it, against the emulated line.
 #include <gtest/gtest.h>
 

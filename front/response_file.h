@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Response files: "@path" as the first argument takes the arguments from the
 // lines of that file that begin with "-", one argument per line exactly as
 // written (spaces kept), line feeds and carriage returns removed.

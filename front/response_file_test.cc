@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "front/response_file.h"
 
 #include <gtest/gtest.h>

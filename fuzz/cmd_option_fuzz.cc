@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option parser on any argument vector: the input is split at NUL bytes
 // into arguments after the program's name.
 #include <stddef.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Response files of any content, parsed into relka's option table.
 #include <stddef.h>
 #include <stdint.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Renders one man page as lintian does and fails on any warning:
 #   cmake -DMAN=man -DPAGE=relka.1.gz -P check_page.cmake
 execute_process(

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "outlet/adapter.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The adapter behind a device path, named without opening it.
 //
 // USB serial adapters get their ttyUSB/ttyACM number in plug order, so the

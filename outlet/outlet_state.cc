@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "outlet/outlet_state.h"
 
 #include <dirent.h>

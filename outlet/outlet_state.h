@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remembered outlet state: the mask last sent to one box, because the box
 // cannot be read back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // outlet_switch: a device path bound to one serial port, and the switching
 // frame that sets a RELKA box's outlets.
 //

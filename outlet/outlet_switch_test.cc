@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "outlet/outlet_switch.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes NEWS.md as a Debian changelog: one entry per "## VERSION (...)"
 # section, its "- " items as "  * " items, their continuation lines
 # indented to match.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/device_node.h"
 
 #include <errno.h>

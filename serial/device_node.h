@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a device path leads, found without opening it: opening a serial
 // port raises DTR and RTS, so a port is named (for its lock file, for the
 // adapter behind it) before anyone opens it.

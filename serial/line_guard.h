@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process discipline for a program that holds a serial line.
 //
 // A holder must never leave the line half-switched: a signal that would end

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rs232: one serial device, owned for as long as it is open.
 //
 // Principles of operation. The object keeps five line settings (speed, data

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holding the device: flock against other programs, and the wait for a
 // device that another live process holds.
 #include <fcntl.h>

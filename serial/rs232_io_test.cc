@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Status inputs, byte I/O, the pattern wait and signal-driven input, on the
 // emulated line: the pseudo-terminal's far end plays the box.
 #include <gtest/gtest.h>

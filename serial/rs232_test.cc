@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/rs232.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/frame_decoder.h"
 
 #include <sys/ioctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads RTS (data) and DTR (clock) the way the box's I2C receiver does:
 // start when data falls while the clock is high, a bit sampled on each rising
 // clock edge, stop when data rises while the clock is high. A well-formed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/frame_decoder.h"
 #include "tests/case_name.h"
 #include "tests/wire.h"

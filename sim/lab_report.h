@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a lab's worth of virtual boxes received while one command ran: a
 // timeline of the frames on all lines, in time order, with the outlets each
 // switched, the faults where a line carried no well-formed frame, and the

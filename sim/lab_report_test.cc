@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lab timeline over several lines, from hand-drawn waveforms.
 #include "sim/lab_report.h"
 

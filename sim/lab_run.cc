@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/lab_run.h"
 
 #include <errno.h>

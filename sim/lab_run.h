@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relka-sim run: any command (a lab script, pdudaemon, pytest) against
 // virtual boxes, with a report of what the boxes received.
 #ifndef RELKA_SIM_LAB_RUN_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One change of a line's modem-control word, as the box on the far end saw
 // it: who made it (a write of the word by the port, or the driver itself
 // raising the lines at an open and dropping them at the last close) and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/modem_line.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated serial line: a RELKA box on the desk without hardware.
 //
 // A modem_line is one device node of a umockdev testbed, backed by a

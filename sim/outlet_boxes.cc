@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/outlet_boxes.h"
 
 std::vector<outlet_change> outlet_boxes::receive(const std::string& line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual boxes' outlets: which box a frame reaches and what it switches.
 //
 // Every box on a line sees every frame; the one whose address matches takes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual boxes' outlet model, on its own.
 #include "sim/outlet_boxes.h"
 

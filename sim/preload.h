@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether this process runs inside umockdev's preload library, and where
 // that library is. The testbed's device nodes exist only under it.
 #ifndef RELKA_SIM_PRELOAD_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relka-sim: runs the real relka against a virtual RELKA box and tells what
 // the box received.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relka-sim run, as a user runs it: a command against virtual lines, and
 // the timeline it reports.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relka-sim run as a user runs it; sigrok's own I2C decoder checks its VCD.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/report.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What relka-sim tells about a run: the box's view as text, as one JSON
 // object, and the raw waveform as a Value Change Dump.
 #ifndef RELKA_SIM_REPORT_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/run_program.h"
 
 #include <errno.h>

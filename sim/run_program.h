@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child, collects what it writes, and waits for it, for
 // a bounded time. The child inherits the environment, and with it the
 // testbed of umockdev's preload.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/serial_bench.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual box's test bed: one umockdev testbed holding emulated lines.
 //
 // Each line added to it is a device node (default /dev/relka) backed by a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures what this process writes on one of its descriptors for as long
 // as the capture lives, and puts the descriptor back when it goes, also when
 // an assertion ends the test early.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names for parameterised cases that ctest -R and --gtest_filter accept:
 // letters, digits and underscores only.
 #ifndef RELKA_TESTS_CASE_NAME_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device's flock, held by a descriptor of this process as another
 // program (picocom, tio) would hold it: another open file, so it conflicts
 // with a port's own. Released by release() or with the object.

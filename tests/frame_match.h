@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compares the levels a line carried with the ones wanted, change by change,
 // and names the first change that differs.
 #ifndef RELKA_TESTS_FRAME_MATCH_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON object a program prints as the last line of its standard output
 // (relka-sim's report).
 #ifndef RELKA_TESTS_LAST_JSON_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GoogleTest fixtures on the emulated line. Every test gets a fresh testbed
 // with /dev/relka on a fresh pseudo-terminal, and leaves no lock file behind,
 // even when an assertion fails half-way.

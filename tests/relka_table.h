@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relka's option table, filled by the parser from a list of arguments.
 #ifndef RELKA_TESTS_RELKA_TABLE_H_
 #define RELKA_TESTS_RELKA_TABLE_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test that needs an outside tool (sigrok-cli, pdudaemon, labgrid) skips
 // with a message where the tool is missing, and fails instead where the
 // environment variable RELKA_REQUIRE names it (CI sets it, so that a

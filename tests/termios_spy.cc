@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/termios_spy.h"
 
 #include <dlfcn.h>

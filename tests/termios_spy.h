@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records every tcsetattr of this process. A pseudo-terminal keeps only part
 // of what it is given (it forces CS8 and drops parity), so the settings a
 // real UART would get are read here, at the request.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hand-drawn waveforms for the decoder and the reports: each call is one
 // write of the modem-control word.
 #ifndef RELKA_TESTS_WIRE_H_

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks the systemd drop-in for pdudaemon.service: first that it adds group
 # dialout and makes /run/lock and /var/lib/relka writable; then, where
 # systemd-analyze is installed, "systemd-analyze verify" of pdudaemon.service

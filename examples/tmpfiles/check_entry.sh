@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Lets systemd-tmpfiles make the state folder from the tmpfiles entry under
 # a temporary root and checks its owner, group and mode (root, dialout,
 # 2775). Exits 77 (skipped) without systemd-tmpfiles, or when not root (only

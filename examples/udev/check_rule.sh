@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks the example udev rule: first that its one rule line matches a tty
 # by idVendor, idProduct and serial and gives it the /dev/relka link, group
 # dialout and mode 0660; then, where udevadm has it (systemd 254 and later),

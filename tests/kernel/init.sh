@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # /init of the kernel test's initramfs: runs relka and relkactl against the
 # VM's second UART (ttyS1; ttyS0 is the console) and says what happened on
 # QEMU's debug console (kernel_mark, port 0xe9):

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """relka and relkactl against the kernel's own 8250 driver (test kernel.8250).
 
 Boots Debian's cloud kernel under QEMU (TCG) from a small initramfs whose

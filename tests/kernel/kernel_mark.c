@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inside the test VM: writes its arguments (joined by spaces, then a
 // newline), or with none its standard input, to QEMU's debug console at
 // I/O port 0xe9. Each byte shows in QEMU's trace between the UART register

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads QEMU's trace of I/O writes (event memory_region_ops_write, log
 // backend, with time stamps) from the kernel test's boot and tells what the
 // second UART's modem outputs did while each command inside the VM ran.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs a lab scenario inside "relka-sim run --json" and checks, from
 relka-sim's report, what the virtual boxes received: the frames per box in
 order, the outlets each one switched, the pause of a reboot or cycle, and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared by the lab scenarios, which run inside "relka-sim run": relkactl
 calls, a pdudaemon started on a free port of 127.0.0.1 and stopped by its
 pid, and plain HTTP requests. Every wait here is bounded."""

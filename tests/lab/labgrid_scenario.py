@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs inside "relka-sim run" (line /dev/relka): drives a labgrid target's
 PowerProtocol (on, cycle, off) from a shipped environment file. What the
 box received is checked afterwards from relka-sim's report (check_lab.py).

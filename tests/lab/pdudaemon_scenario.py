@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs inside "relka-sim run" (line /dev/relka, boxes 1 and 2): Debian's
 pdudaemon with the shipped config, driven over HTTP. What the boxes
 received is checked afterwards from relka-sim's report (check_lab.py);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The bare switching frame: open the line, 60 read-modify-writes of the
  * modem-control word (RTS data, DTR clock) with the same 24 pauses as
  * relka's frame, close. What relka costs beyond this is its own overhead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* LD_PRELOAD shim: answers TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC on any
  * terminal in-process from one remembered modem word, so that a frame on a
  * pseudo-terminal (which has no modem lines) costs only its calls. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Opens a pseudo-terminal, keeps its master open, and runs a command with
  * the terminal's path in the environment variable RELKA_BENCH_LINE.
  *
