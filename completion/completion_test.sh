@@ -49,20 +49,20 @@ expect 'relka --a' '--address'
 expect 'relka -' '--address --device --help --quite --set --version -a -d -h -q -s -v'
 expect 'relka -s ' ''
 expect 'relkactl c' 'cycle'
-expect 'relkactl ' 'cycle forget off on set status toggle'
+expect 'relkactl ' 'cycle forget list off on set status toggle'
 expect 'relkactl on ' '1 2 3 4 5 6 7 8 all'
 expect 'relkactl -d /dev/x -a 2 cycle 3 ' '1 2 3 4 5 6 7 8 all'
 expect 'relkactl --json t' 'toggle'
 expect 'relkactl set ' ''
 expect 'relkactl --v' '--version'
-expect 'relkactl --' '--address --box --delay --device --help --json --quiet --state-dir --version --wait'
+expect 'relkactl --' '--address --box --delay --device --help --json --lab --quiet --state-dir --version --wait'
 expect 'relkactl --q' '--quiet'
-expect 'relkactl --box 2 ' 'cycle forget off on set status toggle'
+expect 'relkactl --address 2 ' 'cycle forget list off on set status toggle'
 expect 'relkactl --address 2 on ' '1 2 3 4 5 6 7 8 all'
 expect 'relkactl --wait 5 --delay 1 cycle ' '1 2 3 4 5 6 7 8 all'
 expect 'relkactl on 3 --de' '--delay --device'
 expect 'relkactl cycle 3 --delay ' ''
-expect 'relkactl on 3 --box ' ''
+expect 'relkactl on 3 --address ' ''
 expect 'relka-sim --j' '--json'
 expect 'relka-sim --vcd x.vcd -' '-- --help --json --relka --time-limit --vcd -h'
 expect 'relka-sim -- --qu' '--quite'
@@ -70,6 +70,22 @@ expect 'relka-sim r' 'run'
 expect 'relka-sim run --l' '--line'
 expect 'relka-sim run --json -' '-- --help --json --line --time-limit --vcd -h'
 expect 'relka-sim run -- umockdev-wrappe' 'umockdev-wrapper'
+
+# Names from the lab file, as relkactl list prints them (a stand-in here,
+# which also checks that --lab reaches it).
+relkactl() {
+  [[ $1 == --lab && $2 == lab.toml && $3 == list ]] || return 1
+  printf '%s\n' 'line    bench            /dev/relka' \
+    'box     rack1-top        line bench, address 1: 0x04' \
+    'outlet  web1             rack1-top outlet 3: on' \
+    'outlet  web2             rack1-top outlet 4: off'
+}
+expect 'relkactl --lab lab.toml on w' 'web1 web2'
+expect 'relkactl --lab lab.toml -b r' 'rack1-top'
+expect 'relkactl --lab lab.toml --box rack1-top cycle 3 web' 'web1 web2'
+expect 'relkactl --lab lab.toml status ' 'rack1-top web1 web2'
+expect 'relkactl on w' ''
+unset -f relkactl
 
 # Devices: the patterns pointed at a folder that stands in for /dev.
 dev=$(mktemp -d)

@@ -2,60 +2,26 @@
 #include "ctl/ctl_main.h"
 
 #include <errno.h>
-#include <grp.h>
-#include <signal.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "control/lab_file.h"
+#include "control/switch_core.h"
 #include "ctl/ctl_options.h"
 #include "front/version.h"
 #include "outlet/adapter.h"
-#include "outlet/outlet_state.h"
-#include "outlet/outlet_switch.h"
-#include "serial/line_guard.h"
 
 namespace {
 
-// The last thing said on standard error: the reason a JSON caller gets.
-std::string& last_complaint() {
-  static std::string text;
-  return text;
-}
-
 void complain(const std::string& text) {
   fprintf(stderr, "relkactl: %s\n", text.c_str());
-  last_complaint() = text;
-}
-
-int milliseconds(double seconds) {
-  return static_cast<int>(std::lround(seconds * 1000.0));
-}
-
-double seconds_since(const timespec& start) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec - start.tv_sec) +
-         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
-}
-
-timespec monotonic_now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
-timespec as_timespec(double seconds) {
-  timespec t{};
-  t.tv_sec = static_cast<time_t>(seconds);
-  t.tv_nsec =
-      static_cast<long>((seconds - static_cast<double>(t.tv_sec)) * 1e9);
-  return t;
 }
 
 std::string json_string(const std::string& text) {
@@ -75,432 +41,327 @@ std::string json_string(const std::string& text) {
   return out + "\"";
 }
 
-// "3" or "outlets 3 5".
-std::string outlet_words(int outlets) {
-  std::string list;
-  int count = 0;
-  for (int outlet = 1; outlet <= 8; ++outlet)
-    if ((outlets >> (outlet - 1)) & 1) {
-      list += (list.empty() ? "" : " ") + std::to_string(outlet);
-      ++count;
-    }
-  return (count == 1 ? "outlet " : "outlets ") + list;
-}
-
-// "process 4711 (relkactl)" for the process a lock file names (its name as
-// /proc tells it, where it does), "another program (flock)" for a holder
-// known only by the device's flock.
-std::string describe_holder(int pid) {
-  if (pid <= 0) return "another program (flock)";
-  std::string text = "process " + std::to_string(pid);
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/comm", pid);
-  FILE* comm = fopen(path, "re");
-  if (comm == nullptr) return text;
-  char name[64] = "";
-  if (fgets(name, sizeof name, comm) != nullptr) {
-    name[strcspn(name, "\n")] = '\0';
-    if (name[0] != '\0') text += std::string(" (") + name + ")";
-  }
-  fclose(comm);
-  return text;
-}
-
-// The group that may use `device`, for the advice to join it.
-std::string group_of(const std::string& device) {
-  struct stat st {};
-  if (stat(device.c_str(), &st) == 0)
-    if (const group* owner = getgrgid(st.st_gid)) return owner->gr_name;
-  return "dialout";
-}
-
-// Why `device` could not be opened, and what to try.
-std::string open_failure(const std::string& device, int error) {
-  std::string head = "cannot open " + device;
-  switch (error) {
-    case 0: return head;
-    case ENOENT:
-    case ENOTDIR:
-      return head +
-             ": no such device; is the adapter plugged in and the udev rule "
-             "installed? 'ls " +
-             serial_by_id_dir + "' lists the adapters that are plugged in";
-    case EACCES:
-    case EPERM: {
-      std::string group = group_of(device);
-      return head + ": permission denied; join the group " + group +
-             " ('sudo adduser $USER " + group + "') and log in again";
-    }
-    case ENOTTY:
-      return head + ": not a terminal; give the serial device the box hangs on";
-    default: return head + ": " + strerror(error);
-  }
-}
-
 const char* outlet_word(const outlet_state& state, int outlet) {
   if (!state.known) return "unknown";
   return (state.mask >> (outlet - 1)) & 1 ? "on" : "off";
 }
 
-void print_state(const ctl_request& request, const outlet_state& state) {
-  if (request.quiet) return;
-  if (!request.json) {
-    for (int outlet = 1; outlet <= 8; ++outlet)
-      printf("outlet %d: %s\n", outlet, outlet_word(state, outlet));
-    return;
+// The user who asked, for the log.
+std::string user_name() {
+  const passwd* user = getpwuid(getuid());
+  return user != nullptr ? user->pw_name : "uid " + std::to_string(getuid());
+}
+
+// What the command line asked, with the lab file's names resolved.
+struct resolved {
+  switch_request request;
+  lab_file lab;
+  // status NAME...: only these outlets, by name, are printed.
+  std::vector<std::string> shown;
+};
+
+// The lab file: the one named (it must be there and right), else the
+// default where there is one.
+bool load_lab(const ctl_request& r, lab_file* lab, std::string* error) {
+  bool chosen = false;
+  std::string path = lab_file_path(r.lab, &chosen);
+  struct stat st {};
+  if (!chosen && stat(path.c_str(), &st) != 0) return true;
+  return load_lab_file(path, lab, error);
+}
+
+std::string suggestions(const lab_file& lab, const std::string& word) {
+  std::vector<std::string> near = lab.closest_names(word);
+  if (near.empty()) return "";
+  std::string text = " (did you mean ";
+  for (size_t i = 0; i < near.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == near.size() ? " or " : ", ") + near[i];
+  return text + "?)";
+}
+
+std::string unknown_name(const lab_file& lab, const std::string& word,
+                         const char* what) {
+  if (lab.path.empty())
+    return "'" + word + "' is not " + what +
+           ": there is no lab file to name it (" + default_lab_file +
+           ", --lab FILE or RELKA_LAB)";
+  return "'" + word + "' is not " + what + " in " + lab.path +
+         suggestions(lab, word);
+}
+
+std::string a_box_not_an_outlet(const std::string& name) {
+  return "'" + name + "' is a box: name its outlets, or give --box " + name +
+         " and outlet numbers";
+}
+
+// The target for a box of the lab file; its own cycle pause.
+box_target target_of(const lab_file& lab, const named_box& box) {
+  box_target t;
+  t.device = lab.device_of(box);
+  t.address = box.address;
+  t.box_name = box.name;
+  t.cycle_delay = box.cycle_delay;
+  return t;
+}
+
+// The target of the same box in `targets`, made when missing.
+box_target& target_for(std::vector<box_target>& targets, const box_target& t) {
+  for (box_target& have : targets)
+    if (have.device == t.device && have.address == t.address) return have;
+  targets.push_back(t);
+  return targets.back();
+}
+
+// The box -d/-a or -b name, the one numbers and "all" belong to.
+bool context_box(const ctl_request& r, const lab_file& lab, box_target* t,
+                 std::string* error) {
+  if (!r.box_name.empty()) {
+    const named_box* box = lab.box(r.box_name);
+    if (box == nullptr) {
+      *error = unknown_name(lab, r.box_name, "a box");
+      return false;
+    }
+    if (r.device_given || r.address_given) {
+      *error = "--box " + r.box_name +
+               " names a device and an address already: leave out -d and -a";
+      return false;
+    }
+    *t = target_of(lab, *box);
+    return true;
   }
-  std::string outlets;
-  for (int outlet = 1; outlet <= 8; ++outlet)
+  t->device = r.device;
+  t->address = r.box;
+  if (const named_box* box = lab.box_at(r.device, r.box)) {
+    t->box_name = box->name;
+    t->cycle_delay = box->cycle_delay;
+  }
+  return true;
+}
+
+// Numbers and "all" go to the context box; names of outlets to theirs, box
+// by box in the order first named.
+bool resolve(const ctl_request& r, resolved* out, std::string* error) {
+  if (!load_lab(r, &out->lab, error)) return false;
+  const lab_file& lab = out->lab;
+  switch_request& q = out->request;
+  q.state_dir = r.state_dir;
+  q.wait = r.wait;
+  q.delay = r.delay_given ? r.delay : -1;
+  q.mask = r.mask;
+  box_target context;
+  if (!context_box(r, lab, &context, error)) return false;
+  if (r.command == ctl_command::list) {
+    for (const named_box& box : lab.boxes) {
+      box_target t = target_of(lab, box);
+      t.outlets = 0xff;
+      q.targets.push_back(t);
+    }
+    return true;
+  }
+  if (r.names.empty() || r.outlets != 0) {
+    context.outlets = r.command == ctl_command::status ? 0xff : r.outlets;
+    q.targets.push_back(context);
+  }
+  for (const std::string& name : r.names) {
+    const named_outlet* outlet = lab.outlet(name);
+    const named_box* box = r.command == ctl_command::status && outlet == nullptr
+                               ? lab.box(name)
+                               : nullptr;
+    if (box != nullptr) {  // status of a whole box
+      box_target t = target_of(lab, *box);
+      target_for(q.targets, t).outlets = 0xff;
+      continue;
+    }
+    if (outlet == nullptr) {
+      *error = lab.box(name) != nullptr ? a_box_not_an_outlet(name)
+                                        : unknown_name(lab, name, "an outlet");
+      return false;
+    }
+    box_target& t =
+        target_for(q.targets, target_of(lab, *lab.box(outlet->box)));
+    t.outlets |= 1 << (outlet->outlet - 1);
+    t.names += (t.names.empty() ? "" : " ") + name;
+    if (outlet->cycle_delay >= 0)
+      t.cycle_delay = std::max(t.cycle_delay, outlet->cycle_delay);
+    out->shown.push_back(name);
+  }
+  return true;
+}
+
+// "outlet 3 (web1): on": the outlet's name where the lab file has one.
+std::string outlet_label(const lab_file& lab, const box_target& t, int n) {
+  std::string name = t.box_name.empty() ? "" : lab.outlet_name(t.box_name, n);
+  return "outlet " + std::to_string(n) +
+         (name.empty() ? "" : " (" + name + ")");
+}
+
+std::string state_json(const ctl_request& r, const lab_file& lab,
+                       const box_outcome& b) {
+  const outlet_state& state = b.state;
+  std::string outlets, names;
+  for (int outlet = 1; outlet <= 8; ++outlet) {
     outlets += std::string(outlet > 1 ? "," : "") + "\"" +
                std::to_string(outlet) + "\":\"" + outlet_word(state, outlet) +
                "\"";
-  printf(
-      "{\"device\":%s,\"terminal\":%s,\"identity\":%s,\"box\":%d,"
-      "\"known\":%s,\"mask\":%s,\"outlets\":{%s},\"set_at\":%s}\n",
-      json_string(request.device).c_str(), json_string(state.terminal).c_str(),
-      json_string(state.identity).c_str(), request.box,
-      state.known ? "true" : "false",
-      state.known ? std::to_string(state.mask).c_str() : "null",
-      outlets.c_str(),
-      state.known && !state.set_at.empty() ? json_string(state.set_at).c_str()
-                                           : "null");
+    std::string name = b.target.box_name.empty()
+                           ? ""
+                           : lab.outlet_name(b.target.box_name, outlet);
+    if (!name.empty())
+      names += std::string(names.empty() ? "" : ",") + "\"" +
+               std::to_string(outlet) + "\":" + json_string(name);
+  }
+  (void)r;
+  return "{\"device\":" + json_string(b.target.device) +
+         ",\"terminal\":" + json_string(state.terminal) +
+         ",\"identity\":" + json_string(state.identity) +
+         ",\"box\":" + std::to_string(b.target.address) + ",\"box_name\":" +
+         (b.target.box_name.empty() ? "null" : json_string(b.target.box_name)) +
+         ",\"known\":" + (state.known ? "true" : "false") +
+         ",\"mask\":" + (state.known ? std::to_string(state.mask) : "null") +
+         ",\"outlets\":{" + outlets + "},\"names\":{" + names +
+         "},\"set_at\":" +
+         (state.known && !state.set_at.empty() ? json_string(state.set_at)
+                                               : "null") +
+         "}";
+}
+
+// One JSON object per box (one line each); as text, one line per outlet,
+// or per named outlet for status NAME.
+void print_states(const ctl_request& r, const resolved& what,
+                  const switch_outcome& outcome) {
+  if (r.quiet) return;
+  const lab_file& lab = what.lab;
+  for (const box_outcome& b : outcome.boxes) {
+    if (r.json) {
+      printf("%s\n", state_json(r, lab, b).c_str());
+      continue;
+    }
+    bool several = outcome.boxes.size() > 1;
+    for (int outlet = 1; outlet <= 8; ++outlet) {
+      std::string name = b.target.box_name.empty()
+                             ? ""
+                             : lab.outlet_name(b.target.box_name, outlet);
+      if (!(b.target.outlets >> (outlet - 1) & 1) && !what.shown.empty())
+        continue;
+      if (!what.shown.empty() && !name.empty())
+        printf("%s (%s outlet %d): %s\n", name.c_str(),
+               b.target.box_name.c_str(), outlet, outlet_word(b.state, outlet));
+      else
+        printf("%s%s: %s\n", several ? (b.target.box_name + " ").c_str() : "",
+               outlet_label(lab, b.target, outlet).c_str(),
+               outlet_word(b.state, outlet));
+    }
+  }
+}
+
+// relkactl list: the lab file's lines, boxes and outlets, with what is
+// remembered of each box.
+void print_list(const ctl_request& r, const resolved& what,
+                const switch_outcome& outcome) {
+  const lab_file& lab = what.lab;
+  auto state_of = [&](const std::string& box) -> const outlet_state* {
+    for (const box_outcome& b : outcome.boxes)
+      if (b.target.box_name == box) return &b.state;
+    return nullptr;
+  };
+  if (r.json) {
+    std::string lines, boxes, outlets;
+    for (const named_line& l : lab.lines)
+      lines += std::string(lines.empty() ? "" : ",") +
+               "{\"name\":" + json_string(l.name) +
+               ",\"device\":" + json_string(l.device) + "}";
+    for (const box_outcome& b : outcome.boxes)
+      boxes += std::string(boxes.empty() ? "" : ",") + state_json(r, lab, b);
+    for (const named_outlet& o : lab.outlets) {
+      const outlet_state* s = state_of(o.box);
+      outlets += std::string(outlets.empty() ? "" : ",") +
+                 "{\"name\":" + json_string(o.name) +
+                 ",\"box_name\":" + json_string(o.box) +
+                 ",\"outlet\":" + std::to_string(o.outlet) + ",\"state\":\"" +
+                 (s != nullptr ? outlet_word(*s, o.outlet) : "unknown") + "\"}";
+    }
+    printf("{\"lab\":%s,\"lines\":[%s],\"boxes\":[%s],\"outlets\":[%s]}\n",
+           json_string(lab.path).c_str(), lines.c_str(), boxes.c_str(),
+           outlets.c_str());
+    return;
+  }
+  for (const named_line& l : lab.lines)
+    printf("line    %-16s %s\n", l.name.c_str(), l.device.c_str());
+  for (const named_box& b : lab.boxes) {
+    const outlet_state* s = state_of(b.name);
+    char mask[16] = "unknown";
+    if (s != nullptr && s->known)
+      snprintf(mask, sizeof mask, "0x%02x", s->mask);
+    printf("box     %-16s line %s, address %d: %s\n", b.name.c_str(),
+           b.line.c_str(), b.address, mask);
+  }
+  for (const named_outlet& o : lab.outlets) {
+    const outlet_state* s = state_of(o.box);
+    printf("outlet  %-16s %s outlet %d: %s\n", o.name.c_str(), o.box.c_str(),
+           o.outlet, s != nullptr ? outlet_word(*s, o.outlet) : "unknown");
+  }
 }
 
 // With --json a failure is one object on standard output too, so that a
 // script reading it never takes an empty line for a state.
-void print_failure(const ctl_request& request, int status) {
-  adapter_name adapter = name_adapter(request.device);
+void print_failure(const ctl_request& r, int status, const std::string& error,
+                   const switch_request* request) {
+  std::string device = r.device;
+  int box = r.box;
+  if (request != nullptr && !request->targets.empty()) {
+    device = request->targets.front().device;
+    box = request->targets.front().address;
+  }
+  adapter_name adapter = name_adapter(device);
   printf(
       "{\"error\":%s,\"status\":%d,\"device\":%s,\"terminal\":%s,"
       "\"identity\":%s,\"box\":%d}\n",
-      json_string(last_complaint()).c_str(), status,
-      json_string(request.device).c_str(),
+      json_string(error).c_str(), status, json_string(device).c_str(),
       json_string(adapter.terminal).c_str(),
-      json_string(adapter.identity).c_str(), request.box);
+      json_string(adapter.identity).c_str(), box);
 }
 
-// How a command changes the mask: false when it cannot be worked out from
-// what is remembered.
-using mask_change = bool (*)(const ctl_request&, const outlet_state&, int*);
-
-bool switch_on(const ctl_request& r, const outlet_state& old, int* mask) {
-  if (r.outlets == 0xff) return *mask = 0xff, true;
-  if (!old.known) return false;
-  *mask = old.mask | r.outlets;
-  return true;
-}
-
-bool switch_off(const ctl_request& r, const outlet_state& old, int* mask) {
-  if (r.outlets == 0xff) return *mask = 0, true;
-  if (!old.known) return false;
-  *mask = old.mask & ~r.outlets;
-  return true;
-}
-
-bool switch_over(const ctl_request& r, const outlet_state& old, int* mask) {
-  if (!old.known) return false;
-  *mask = old.mask ^ r.outlets;
-  return true;
-}
-
-bool set_all(const ctl_request& r, const outlet_state&, int* mask) {
-  *mask = r.mask;
-  return true;
-}
-
-// The state file of the adapter `adapter`, and what is known in it. A file
-// whose identity is another adapter's is never applied: it counts as
-// unknown, and that is said, naming both.
-outlet_state read_adapter_state(const ctl_request& request,
-                                const adapter_name& adapter,
-                                const std::string& path) {
-  std::string problem;
-  outlet_state state = read_state(path, &problem);
-  if (!problem.empty()) complain(problem + "; the state counts as unknown");
-  if (state.known && !state.identity.empty() &&
-      state.identity != adapter.identity) {
-    complain("the state in " + path + " was set on adapter " + state.identity +
-             ", but " + request.device + " leads to " + adapter.identity +
-             " now; it counts as unknown");
-    state = outlet_state();
+switch_command command_of(ctl_command c) {
+  switch (c) {
+    case ctl_command::on: return switch_command::on;
+    case ctl_command::off: return switch_command::off;
+    case ctl_command::toggle: return switch_command::toggle;
+    case ctl_command::cycle: return switch_command::cycle;
+    case ctl_command::set: return switch_command::set;
+    case ctl_command::forget: return switch_command::forget;
+    case ctl_command::status:
+    case ctl_command::list:
+    case ctl_command::none: break;
   }
-  // A file from before adapters were told apart, under the terminal's name:
-  // the adapter behind that terminal may have been another.
-  std::string old_path =
-      state_path(request.state_dir, adapter.terminal, request.box);
-  if (!state.known && adapter.by_id && !adapter.terminal.empty() &&
-      old_path != path) {
-    outlet_state old = read_state(old_path, &problem);
-    if (old.known && old.identity != adapter.identity)
-      complain("the state in " + old_path + " was set on " +
-               (old.identity.empty()
-                    ? "whatever adapter was " + adapter.terminal + " then"
-                    : "adapter " + old.identity) +
-               ", but " + adapter.terminal + " is adapter " + adapter.identity +
-               " now; it counts as unknown");
-  }
-  state.terminal = adapter.terminal;
-  state.identity = adapter.identity;
-  state.box = request.box;
-  return state;
+  return switch_command::status;
 }
 
-// The device, held for the life of this object: signals that would end the
-// run are held back from the open to the close, but a wait for a busy
-// device lets them through (rs232 sleeps with them unblocked).
-class held_line {
- public:
-  explicit held_line(const ctl_request& request) : request_(request) {
-    box_.set_device(request.device.c_str());
-    box_.set_wait(milliseconds(request.wait));
-  }
-
-  // ctl_done, or the status of the failure, which has been reported.
-  int open() {
-    if (box_.open()) {
-      adapter_ = name_adapter(request_.device);
-      if (adapter_.terminal.empty()) adapter_.terminal = box_.terminal_name();
-      if (adapter_.identity.empty()) adapter_.identity = adapter_.terminal;
-      path_ = state_path(request_.state_dir, adapter_.identity, request_.box);
-      return ctl_done;
-    }
-    if (!box_.was_busy()) {
-      complain(open_failure(request_.device, box_.open_error()));
-      return ctl_cannot_open;
-    }
-    char waited[32];
-    snprintf(waited, sizeof waited, "%g", request_.wait);
-    std::string holder = describe_holder(box_.busy_holder());
-    complain(request_.wait > 0
-                 ? "gave up waiting for " + request_.device + " after " +
-                       waited + " s: " + holder + " holds it"
-                 : request_.device + " is held by " + holder);
-    return ctl_gave_up;
-  }
-
-  outlet_state state() const {
-    return read_adapter_state(request_, adapter_, path_);
-  }
-
-  // Sends `next.mask` and remembers `next`; `after` is the new state.
-  int send(const outlet_state& next, outlet_state* after) {
-    std::string problem;
-    state_writer writer;
-    if (!writer.prepare(path_, &problem)) {
-      complain(problem + "; nothing was sent");
-      return ctl_usage_error;
-    }
-    if (!box_.set_outlets(request_.box, next.mask)) {
-      forget_state(path_, &problem);
-      complain("cannot drive the control lines of " + request_.device +
-               "; the outlets may not be switched, and their state is now "
-               "unknown");
-      *after = outlet_state();
-      after->terminal = adapter_.terminal;
-      after->identity = adapter_.identity;
-      return ctl_lines_failed;
-    }
-    outlet_state state = next;
-    state.known = true;
-    state.device = request_.device;
-    state.terminal = adapter_.terminal;
-    state.identity = adapter_.identity;
-    state.box = request_.box;
-    state.set_at = utc_now();
-    if (!writer.commit(state, &problem)) {
-      forget_state(path_, &problem);
-      complain(problem +
-               "; the outlets were switched, but their state is "
-               "now unknown");
-      state.known = false;
-      *after = state;
-      return ctl_usage_error;
-    }
-    *after = state;
-    return ctl_done;
-  }
-
- private:
-  const ctl_request& request_;
-  held_signals holding_;  // first, so that it outlives the box
-  outlet_switch box_;
-  adapter_name adapter_;
-  std::string path_;
-};
-
-int refuse_unknown(const ctl_request& r) {
-  complain("the outlets of box " + std::to_string(r.box) + " on " + r.device +
-           " are not known (the box cannot be read back); start with "
-           "'relkactl set MASK', 'relkactl on all' or 'relkactl off all'");
-  return ctl_state_unknown;
-}
-
-// Which part of a cycle a hold of the line is.
-enum class phase { plain, cycle_off, cycle_on };
-
-// The outlets a command changes: all eight for set.
-int touched_outlets(const ctl_request& r) {
-  return r.command == ctl_command::set ? 0xff : r.outlets;
-}
-
-bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
-
-// The live process, other than us, whose cycle holds one of `outlets` off;
-// 0 when none does.
-int cycle_in_the_way(const outlet_state& state, int outlets) {
-  for (int outlet = 1; outlet <= 8; ++outlet) {
-    int pid = state.cycling[outlet - 1];
-    if ((outlets >> (outlet - 1)) & 1 && pid > 0 && pid != getpid() &&
-        process_alive(pid))
-      return pid;
-  }
-  return 0;
-}
-
-// The cycle marks after this hold: ours set for the pause, ours cleared
-// when the outlets are back on, and those of cycles that died cleared.
-void mark_cycles(outlet_state* next, int outlets, phase part) {
-  for (int outlet = 1; outlet <= 8; ++outlet) {
-    int& pid = next->cycling[outlet - 1];
-    bool ours = (outlets >> (outlet - 1)) & 1;
-    if (pid > 0 && pid != getpid() && !process_alive(pid)) pid = 0;
-    if (ours && part == phase::cycle_off) pid = getpid();
-    if (ours && part == phase::cycle_on && pid == getpid()) pid = 0;
-  }
-}
-
-// One hold of the line: read, change, send, write back. A command that
-// touches an outlet another run's cycle holds off lets go of the line and
-// tries again until that cycle has switched it back on, so that every
-// caller's machine is off for the whole pause it asked for; -1 in
-// `*blocker` with the holder's pid says so.
-int switch_once(const ctl_request& r, mask_change change, phase part,
-                outlet_state* after, int* blocker) {
-  held_line line(r);
-  int status = line.open();
-  if (status != ctl_done) return status;
-  outlet_state old = line.state();
-  *blocker = cycle_in_the_way(old, touched_outlets(r));
-  if (*blocker != 0) return ctl_gave_up;
-  int mask = 0;
-  if (!change(r, old, &mask)) return refuse_unknown(r);
-  outlet_state next = old;
-  next.mask = mask;
-  mark_cycles(&next, r.outlets, part);
-  return line.send(next, after);
-}
-
-int switch_when_free(const ctl_request& r, mask_change change, phase part,
-                     outlet_state* after) {
-  const timespec start = monotonic_now();
-  for (;;) {
-    int blocker = 0;
-    int status = switch_once(r, change, part, after, &blocker);
-    if (blocker == 0) return status;
-    if (seconds_since(start) >= r.wait) {
-      char waited[32];
-      snprintf(waited, sizeof waited, "%g", r.wait);
-      complain("gave up waiting for " + outlet_words(touched_outlets(r)) +
-               " of box " + std::to_string(r.box) + " on " + r.device +
-               " after " + waited + " s: " + describe_holder(blocker) +
-               " is power-cycling it");
-      return ctl_gave_up;
-    }
-    timespec pause = as_timespec(0.02);
-    nanosleep(&pause, nullptr);
-  }
-}
-
-// The pause of a cycle. Ends early on SIGINT, SIGTERM, SIGHUP or SIGQUIT,
-// whose number it returns; they then stay blocked, so that the outlets are
-// switched back on whatever else arrives, and the run ends with the status
-// of that signal. 0 when the pause ran its course.
-int cycle_pause(double seconds) {
-  sigset_t ending, saved;
-  sigemptyset(&ending);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
-  sigprocmask(SIG_BLOCK, &ending, &saved);
-  const timespec start = monotonic_now();
-  for (;;) {
-    double left = seconds - seconds_since(start);
-    if (left <= 0) break;
-    timespec wait = as_timespec(left);
-    int sig = sigtimedwait(&ending, nullptr, &wait);
-    if (sig > 0) return sig;
-    if (errno != EINTR) break;  // EAGAIN: the pause is over
-  }
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
-  return 0;
-}
-
-int cycle(const ctl_request& r, outlet_state* after) {
-  int status = switch_when_free(r, switch_off, phase::cycle_off, after);
-  if (status != ctl_done) return status;
-  const timespec start = monotonic_now();
-  int sig = cycle_pause(r.delay);
-  double paused = seconds_since(start);
-  status = switch_when_free(r, switch_on, phase::cycle_on, after);
-  if (sig == 0 || status != ctl_done) return status;
-  char took[32];
-  snprintf(took, sizeof took, "%.1f", paused);
-  complain("cycle of " + outlet_words(r.outlets) + " cut short after " + took +
-           " s: back on");
-  return 128 + sig;
-}
-
-// status and forget need the state, not the device: they work while the
-// adapter is unplugged. A path that leads nowhere now is found by the
-// state last written through it.
-int look(const ctl_request& r) {
-  adapter_name adapter = name_adapter(r.device);
-  std::string path = !adapter.identity.empty()
-                         ? state_path(r.state_dir, adapter.identity, r.box)
-                         : find_state_by_device(r.state_dir, r.device, r.box);
-  if (r.command == ctl_command::forget) {
-    std::string problem;
-    if (path.empty() || forget_state(path, &problem)) return ctl_done;
-    complain(problem);
-    return ctl_usage_error;
-  }
-  outlet_state state;
-  if (!path.empty()) {
-    if (adapter.identity.empty()) {
-      std::string problem;
-      state = read_state(path, &problem);
-      adapter.identity = state.identity;
-    } else {
-      state = read_adapter_state(r, adapter, path);
-    }
-  }
-  state.terminal = adapter.terminal;
-  state.identity = adapter.identity;
-  print_state(r, state);
-  return ctl_done;
+int usage_failure(const ctl_request& r, const std::string& error, bool json) {
+  complain(error);
+  fprintf(stderr, "Try 'relkactl --help' for more information.\n");
+  if (json) print_failure(r, ctl_usage_error, error, nullptr);
+  return ctl_usage_error;
 }
 
 int run(const ctl_request& r) {
-  outlet_state after;
-  int status = ctl_done;
-  switch (r.command) {
-    case ctl_command::status:
-    case ctl_command::forget: return look(r);
-    case ctl_command::on:
-      status = switch_when_free(r, switch_on, phase::plain, &after);
-      break;
-    case ctl_command::off:
-      status = switch_when_free(r, switch_off, phase::plain, &after);
-      break;
-    case ctl_command::toggle:
-      status = switch_when_free(r, switch_over, phase::plain, &after);
-      break;
-    case ctl_command::set:
-      status = switch_when_free(r, set_all, phase::plain, &after);
-      break;
-    case ctl_command::cycle: status = cycle(r, &after); break;
-    case ctl_command::none: return ctl_usage_error;
+  resolved what;
+  std::string error;
+  if (!resolve(r, &what, &error)) return usage_failure(r, error, r.json);
+  switch_request& q = what.request;
+  q.command = command_of(r.command);
+  q.who = user_name();
+  q.client = "relkactl";
+  q.say = complain;
+  switch_outcome outcome = run_switch(q);
+  if (outcome.status != switch_done) {
+    if (r.json) print_failure(r, outcome.status, outcome.error, &q);
+    return outcome.status;
   }
-  if (status == ctl_done && r.json) print_state(r, after);
-  return status;
+  if (r.command == ctl_command::list)
+    print_list(r, what, outcome);
+  else if (r.command == ctl_command::status || r.json)
+    print_states(r, what, outcome);
+  return ctl_done;
 }
 
 // What was printed must have reached standard output.
@@ -525,12 +386,9 @@ bool asks_for_json(int argc, char** argv) {
 int relkactl_main(int argc, char** argv) {
   ctl_request request;
   std::string error;
-  if (!parse_ctl_args(argc, argv, request, error)) {
-    complain(error);
-    fprintf(stderr, "Try 'relkactl --help' for more information.\n");
-    if (asks_for_json(argc, argv)) print_failure(request, ctl_usage_error);
-    return checked_exit(ctl_usage_error);
-  }
+  if (!parse_ctl_args(argc, argv, request, error))
+    return checked_exit(
+        usage_failure(request, error, asks_for_json(argc, argv)));
   if (request.help) {
     fputs(ctl_usage, stdout);
     return checked_exit(ctl_done);
@@ -539,7 +397,5 @@ int relkactl_main(int argc, char** argv) {
     printf("relkactl %s\n", RELKA_VERSION);
     return checked_exit(ctl_done);
   }
-  int status = run(request);
-  if (status != ctl_done && request.json) print_failure(request, status);
-  return checked_exit(status);
+  return checked_exit(run(request));
 }

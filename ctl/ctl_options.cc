@@ -20,14 +20,19 @@ const char ctl_usage[] =
     "  toggle OUTLET...  switch these over\n"
     "  cycle OUTLET...   off, wait --delay seconds, on again\n"
     "  set MASK          all eight at once (decimal, or 0x hex)\n"
-    "  status            what relkactl last set on this box\n"
+    "  status [NAME...]  what relkactl last set on this box, or on the\n"
+    "                    named outlets and boxes\n"
     "  forget            drop the remembered state of this box\n"
-    "OUTLET is 1 to 8, or all. on all, off all and set need no earlier "
-    "state.\n"
+    "  list              every line, box and outlet of the lab file\n"
+    "OUTLET is 1 to 8, all, or the name of an outlet in the lab file. on\n"
+    "all, off all and set need no earlier state.\n"
     "\n"
     "Options:\n"
     "  -d, --device=DEVICE     serial device (default /dev/relka)\n"
-    "  -a, --box=BOX           the box's address, 0 to 127 (default 0)\n"
+    "  -a, --address=ADDRESS   the box's address, 0 to 127 (default 0)\n"
+    "  -b, --box=BOX           a box of the lab file by name (or an address)\n"
+    "      --lab=FILE          the lab file (default $RELKA_LAB, else\n"
+    "                          /etc/relka/lab.toml)\n"
     "      --state-dir=DIR     remembered state (default $RELKA_STATE_DIR,\n"
     "                          else /var/lib/relka)\n"
     "      --wait=SECONDS      wait for a busy device (default 10; 0: not)\n"
@@ -46,7 +51,8 @@ const char ctl_usage[] =
 namespace {
 
 enum long_only {
-  opt_state_dir = 256,
+  opt_lab = 256,
+  opt_state_dir,
   opt_wait,
   opt_delay,
   opt_json,
@@ -55,8 +61,9 @@ enum long_only {
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
-    {"box", required_argument, nullptr, 'a'},
+    {"box", required_argument, nullptr, 'b'},
     {"address", required_argument, nullptr, 'a'},
+    {"lab", required_argument, nullptr, opt_lab},
     {"state-dir", required_argument, nullptr, opt_state_dir},
     {"wait", required_argument, nullptr, opt_wait},
     {"delay", required_argument, nullptr, opt_delay},
@@ -87,6 +94,13 @@ bool parse_small(const std::string& text, int highest, int* result) {
   return true;
 }
 
+// A word that is meant as a number: digits, perhaps with a sign.
+bool looks_like_number(const std::string& word) {
+  size_t digits = word[0] == '+' || word[0] == '-' ? 1 : 0;
+  return word.size() > digits &&
+         word.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
 // "-1" looks like an option to getopt, but the user meant a number.
 bool negative_number(const std::string& word) {
   return word.size() > 1 && word[0] == '-' &&
@@ -100,9 +114,9 @@ bool negative_argument(int argc, char** argv, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     std::string word = argv[i];
     if (word == "--") break;
-    if (word == "-d" || word == "-a" || word == "--device" || word == "--box" ||
-        word == "--address" || word == "--state-dir" || word == "--wait" ||
-        word == "--delay") {
+    if (word == "-d" || word == "-a" || word == "-b" || word == "--device" ||
+        word == "--box" || word == "--address" || word == "--lab" ||
+        word == "--state-dir" || word == "--wait" || word == "--delay") {
       ++i;
       continue;
     }
@@ -135,7 +149,7 @@ const command_name kCommands[] = {
     {"on", ctl_command::on},         {"off", ctl_command::off},
     {"toggle", ctl_command::toggle}, {"cycle", ctl_command::cycle},
     {"set", ctl_command::set},       {"status", ctl_command::status},
-    {"forget", ctl_command::forget},
+    {"forget", ctl_command::forget}, {"list", ctl_command::list},
 };
 
 bool takes_outlets(ctl_command c) {
@@ -170,10 +184,22 @@ bool parse_words(const std::vector<std::string>& words, ctl_request& request,
       } else if (whole_number(word, 10, &outlet) && outlet >= 1 &&
                  outlet <= 8 && word[0] != '+') {
         request.outlets |= 1 << (outlet - 1);
-      } else {
+      } else if (looks_like_number(word)) {
         error = "'" + word + "' is not an outlet: outlets are 1 to 8, or all";
         return false;
+      } else {
+        request.names.push_back(word);  // a name, checked with the lab file
       }
+    }
+    return true;
+  }
+  if (request.command == ctl_command::status) {
+    for (const std::string& word : rest) {
+      if (looks_like_number(word) || word == "all") {
+        error = "status takes names of outlets or boxes, not '" + word + "'";
+        return false;
+      }
+      request.names.push_back(word);
     }
     return true;
   }
@@ -217,16 +243,29 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // the messages are ours
   int c = 0;
-  while ((c = getopt_long(argc, argv, ":d:a:qh", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":d:a:b:qh", kOptions, nullptr)) != -1) {
     switch (c) {
-      case 'd': request.device = optarg; break;
+      case 'd':
+        request.device = optarg;
+        request.device_given = true;
+        break;
+      case 'b':
+        // A box of the lab file, or an address as before.
+        if (!looks_like_number(optarg) &&
+            !(optarg[0] == '0' && (optarg[1] == 'x' || optarg[1] == 'X'))) {
+          request.box_name = optarg;
+          break;
+        }
+        [[fallthrough]];
       case 'a':
         if (!parse_small(optarg, 127, &request.box)) {
           error = std::string("'") + optarg +
                   "' is not a box address: 0 to 127, decimal or 0x hex";
           return false;
         }
+        request.address_given = true;
         break;
+      case opt_lab: request.lab = optarg; break;
       case opt_state_dir: request.state_dir = optarg; break;
       case opt_wait:
         if (!parse_seconds(optarg, &request.wait)) {
@@ -241,6 +280,7 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
                   "' is not a number of seconds";
           return false;
         }
+        request.delay_given = true;
         break;
       case opt_json: request.json = true; break;
       case 'q': request.quiet = true; break;

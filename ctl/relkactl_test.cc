@@ -21,6 +21,8 @@
 #include "tests/case_name.h"
 #include "tests/flock_holder.h"
 #include "tests/line_fixture.h"
+#include "tests/log_catcher.h"
+#include "tests/require_tool.h"
 
 namespace {
 
@@ -491,6 +493,153 @@ TEST_F(relkactl_test, HelpAndVersion) {
   EXPECT_EQ(0, version.status);
   EXPECT_EQ("relkactl 1.0\n", version.out);
   EXPECT_TRUE(line->changes().empty());
+}
+
+// --- Names from the lab file -------------------------------------------------
+
+const char kBenchLab[] =
+    "[line.bench]\ndevice = \"/dev/relka\"\n"
+    "[box.top]\nline = \"bench\"\naddress = 1\n"
+    "[box.bottom]\nline = \"bench\"\naddress = 2\ncycle_delay = 0.3\n"
+    "[outlet.web1]\nbox = \"top\"\noutlet = 3\n"
+    "[outlet.mail1]\nbox = \"top\"\noutlet = 5\n"
+    "[outlet.db1]\nbox = \"bottom\"\noutlet = 1\n";
+
+class relkactl_names_test : public relkactl_test {
+ protected:
+  void SetUp() override {
+    relkactl_test::SetUp();
+    write_file(lab_path(), kBenchLab);
+  }
+  std::string lab_path() const { return state_dir.file("lab.toml"); }
+  program_run named(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--lab", lab_path()});
+    return relkactl(args);
+  }
+  // (box address, mask) of each frame, and when it started, in seconds.
+  std::vector<std::pair<int, int>> sent() {
+    std::vector<std::pair<int, int>> out;
+    for (const decoded_frame& f : frames())
+      out.emplace_back(f.box_address(), f.data);
+    return out;
+  }
+};
+
+TEST_F(relkactl_names_test, NamesSwitchTheirOutletsBoxByBox) {
+  ASSERT_EQ(0, named({"-b", "top", "set", "0"}).status);
+  ASSERT_EQ(0, named({"--box", "bottom", "set", "0"}).status);
+  settle_closed();
+  program_run on = named({"on", "web1", "mail1"});
+  EXPECT_EQ(0, on.status) << on.err;
+  EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0x14}}), sent())
+      << "two outlets of one box in one frame";
+  settle_closed();
+  // A cycle over two boxes: both off, one pause (the bottom box's 0.3 s),
+  // both on.
+  program_run cycle = named({"cycle", "web1", "db1"});
+  EXPECT_EQ(0, cycle.status) << cycle.err;
+  EXPECT_EQ((std::vector<std::pair<int, int>>{
+                {1, 0x10}, {2, 0x00}, {1, 0x14}, {2, 0x01}}),
+            sent());
+  std::vector<decoded_frame> f = frames();
+  std::vector<line_change> changes = line->changes();
+  ASSERT_EQ(4u, f.size());
+  double pause = static_cast<double>(changes[f[2].first_change].usec -
+                                     changes[f[1].last_change].usec) /
+                 1e6;
+  EXPECT_GE(pause, 0.3);
+  EXPECT_LT(pause, 1.5) << "one pause, not one per box";
+  program_run status = named({"status", "web1", "db1"});
+  EXPECT_EQ("web1 (top outlet 3): on\ndb1 (bottom outlet 1): on\n", status.out);
+  program_run numbers = named({"-b", "top", "status"});
+  EXPECT_NE(std::string::npos, numbers.out.find("outlet 3 (web1): on\n"))
+      << numbers.out;
+}
+
+TEST_F(relkactl_names_test, ListShowsEveryNameWithItsState) {
+  ASSERT_EQ(0, named({"-b", "top", "set", "0x04"}).status);
+  program_run list = named({"list"});
+  EXPECT_EQ(0, list.status) << list.err;
+  EXPECT_EQ(
+      "line    bench            /dev/relka\n"
+      "box     top              line bench, address 1: 0x04\n"
+      "box     bottom           line bench, address 2: unknown\n"
+      "outlet  web1             top outlet 3: on\n"
+      "outlet  mail1            top outlet 5: off\n"
+      "outlet  db1              bottom outlet 1: unknown\n",
+      list.out);
+  json listed = json::parse(named({"--json", "list"}).out);
+  EXPECT_EQ("/dev/relka", listed["lines"][0]["device"]);
+  EXPECT_EQ(4, listed["boxes"][0]["mask"]);
+  EXPECT_EQ("web1", listed["boxes"][0]["names"]["3"]);
+  EXPECT_EQ("on", listed["outlets"][0]["state"]);
+  EXPECT_EQ(1u, port_writes(line->changes()).size() / 60) << "list sent";
+}
+
+// Names that are not in the file, and a file with a mistake, are usage
+// errors that send nothing.
+TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
+  write_file(
+      state_dir.file("bad.toml"),
+      std::string(kBenchLab) + "[outlet.web2]\nbox = \"top\"\noutlet = 9\n");
+  struct refusal {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  std::vector<refusal> refusals = {
+      {{"--lab", lab_path(), "on", "wbe1"},
+       "relkactl: 'wbe1' is not an outlet in " + lab_path() +
+           " (did you mean web1?)\n"},
+      {{"--lab", lab_path(), "on", "top"},
+       "relkactl: 'top' is a box: name its outlets, or give --box top and "
+       "outlet numbers\n"},
+      {{"--lab", lab_path(), "-b", "tpo", "on", "3"},
+       "relkactl: 'tpo' is not a box in " + lab_path() +
+           " (did you mean top?)\n"},
+      {{"--lab", lab_path(), "-b", "top", "-a", "3", "on", "3"},
+       "relkactl: --box top names a device and an address already: leave "
+       "out -d and -a\n"},
+      {{"--lab", state_dir.file("bad.toml"), "on", "web1"},
+       "relkactl: " + state_dir.file("bad.toml") +
+           ":21: outlet of outlet 'web2' must be a whole number from 1 to 8\n"},
+  };
+  for (const refusal& r : refusals) {
+    program_run run = relkactl(r.args);
+    EXPECT_EQ(2, run.status) << r.said;
+    EXPECT_EQ(r.said + "Try 'relkactl --help' for more information.\n",
+              run.err);
+  }
+  EXPECT_EQ(0, line->open_count_after(1, 150)) << "a refused run opened";
+}
+
+// Every switching run logs one line to syslog, also a refused one; the
+// line says who, what, the mask sent and how it ended.
+TEST_F(relkactl_test, EverySwitchIsLoggedToSyslog) {
+  log_catcher log;
+  ASSERT_TRUE(log.ready());
+  std::string why;
+  int status = log.run(RELKACTL_BINARY,
+                       {"--state-dir", state_dir.path(), "set", "0x05"}, &why);
+  REQUIRE_TOOL(status != -1, "namespaces");
+  EXPECT_EQ(0, status);
+  std::string done = log.next_line();
+  EXPECT_EQ(0u, done.rfind("<13>", 0)) << "user.notice: " << done;
+  EXPECT_NE(std::string::npos, done.find(" relkactl["));
+  EXPECT_NE(std::string::npos,
+            done.find(": set 0x05 (box 0, /dev/relka): sent 0x05: done"))
+      << done;
+  ASSERT_EQ(0, log.run(RELKACTL_BINARY,
+                       {"--state-dir", state_dir.path(), "forget"}, &why));
+  EXPECT_EQ(3, log.run(RELKACTL_BINARY,
+                       {"--state-dir", state_dir.path(), "on", "3"}, &why));
+  std::string refused = log.next_line();
+  EXPECT_EQ(0u, refused.rfind("<12>", 0)) << "user.warning: " << refused;
+  EXPECT_NE(std::string::npos,
+            refused.find(": on 3 (box 0 outlet 3, /dev/relka): nothing sent: "
+                         "failed with status 3: the outlets of box 0 on "
+                         "/dev/relka are not known"))
+      << refused;
+  EXPECT_EQ("", log.next_line(200)) << "forget logs nothing";
 }
 
 // --- The adapter behind the terminal ----------------------------------------

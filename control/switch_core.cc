@@ -1,0 +1,559 @@
+// SPDX-License-Identifier: MIT
+#include "control/switch_core.h"
+
+#include <errno.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "outlet/adapter.h"
+#include "outlet/outlet_switch.h"
+#include "serial/line_guard.h"
+
+namespace {
+
+// Says each message through the request's `say` and keeps the last: the
+// reason a caller reports.
+class voice {
+ public:
+  explicit voice(const switch_request& request) : request_(request) {}
+  void operator()(const std::string& text) {
+    last_ = text;
+    if (request_.say) request_.say(text);
+  }
+  const std::string& last() const { return last_; }
+
+ private:
+  const switch_request& request_;
+  std::string last_;
+};
+
+// Whole milliseconds, rounded up: a wait is never shorter than asked (and
+// no libm for one lround).
+int milliseconds(double seconds) {
+  double ms = seconds * 1000.0;
+  int whole = static_cast<int>(ms);
+  return whole < ms ? whole + 1 : whole;
+}
+
+timespec monotonic_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+double seconds_since(const timespec& start) {
+  timespec now = monotonic_now();
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+timespec as_timespec(double seconds) {
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(seconds);
+  t.tv_nsec =
+      static_cast<long>((seconds - static_cast<double>(t.tv_sec)) * 1e9);
+  return t;
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+std::string hex(int mask) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(mask) & 0xffu);
+  return text;
+}
+
+// "3 5": the outlets of a mask.
+std::string outlet_numbers(int outlets) {
+  std::string list;
+  for (int outlet = 1; outlet <= 8; ++outlet)
+    if ((outlets >> (outlet - 1)) & 1)
+      list += (list.empty() ? "" : " ") + std::to_string(outlet);
+  return list;
+}
+
+// "outlet 3" or "outlets 3 5".
+std::string outlet_words(int outlets) {
+  bool one = outlets != 0 && (outlets & (outlets - 1)) == 0;
+  return (one ? "outlet " : "outlets ") + outlet_numbers(outlets);
+}
+
+// "box rack1-top" or "box 1 on /dev/ttyUSB0".
+std::string box_words(const box_target& t) {
+  return t.box_name.empty()
+             ? "box " + std::to_string(t.address) + " on " + t.device
+             : "box " + t.box_name;
+}
+
+// "process 4711 (relkactl)" for the process a lock file names (its name as
+// /proc tells it, where it does), "another program (flock)" for a holder
+// known only by the device's flock.
+std::string describe_holder(int pid) {
+  if (pid <= 0) return "another program (flock)";
+  std::string text = "process " + std::to_string(pid);
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/comm", pid);
+  FILE* comm = fopen(path, "re");
+  if (comm == nullptr) return text;
+  char name[64] = "";
+  if (fgets(name, sizeof name, comm) != nullptr) {
+    name[strcspn(name, "\n")] = '\0';
+    if (name[0] != '\0') text += std::string(" (") + name + ")";
+  }
+  fclose(comm);
+  return text;
+}
+
+// The group that may use `device`, for the advice to join it.
+std::string group_of(const std::string& device) {
+  struct stat st {};
+  if (stat(device.c_str(), &st) == 0)
+    if (const group* owner = getgrgid(st.st_gid)) return owner->gr_name;
+  return "dialout";
+}
+
+// Why `device` could not be opened, and what to try.
+std::string open_failure(const std::string& device, int error) {
+  std::string head = "cannot open " + device;
+  switch (error) {
+    case 0: return head;
+    case ENOENT:
+    case ENOTDIR:
+      return head +
+             ": no such device; is the adapter plugged in and the udev rule "
+             "installed? 'ls " +
+             serial_by_id_dir + "' lists the adapters that are plugged in";
+    case EACCES:
+    case EPERM: {
+      std::string group = group_of(device);
+      return head + ": permission denied; join the group " + group +
+             " ('sudo adduser $USER " + group + "') and log in again";
+    }
+    case ENOTTY:
+      return head + ": not a terminal; give the serial device the box hangs on";
+    default: return head + ": " + strerror(error);
+  }
+}
+
+// How a command changes a box's mask: false when it cannot be worked out
+// from what is remembered.
+bool new_mask(switch_command command, bool back_on, int outlets, int set_mask,
+              const outlet_state& old, int* mask) {
+  if (command == switch_command::set) return *mask = set_mask, true;
+  bool on = command == switch_command::on || back_on;
+  bool off = command == switch_command::off ||
+             (command == switch_command::cycle && !back_on);
+  if (on && outlets == 0xff) return *mask = 0xff, true;
+  if (off && outlets == 0xff) return *mask = 0, true;
+  if (!old.known) return false;
+  if (on) *mask = old.mask | outlets;
+  if (off) *mask = old.mask & ~outlets;
+  if (command == switch_command::toggle) *mask = old.mask ^ outlets;
+  return true;
+}
+
+// The state file of `adapter`, and what is known in it. A file whose
+// identity is another adapter's is never applied: it counts as unknown,
+// and that is said, naming both.
+outlet_state read_adapter_state(const switch_request& request,
+                                const box_target& target,
+                                const adapter_name& adapter,
+                                const std::string& path, voice& say) {
+  std::string problem;
+  outlet_state state = read_state(path, &problem);
+  if (!problem.empty()) say(problem + "; the state counts as unknown");
+  if (state.known && !state.identity.empty() &&
+      state.identity != adapter.identity) {
+    say("the state in " + path + " was set on adapter " + state.identity +
+        ", but " + target.device + " leads to " + adapter.identity +
+        " now; it counts as unknown");
+    state = outlet_state();
+  }
+  // A file from before adapters were told apart, under the terminal's name:
+  // the adapter behind that terminal may have been another.
+  std::string old_path =
+      state_path(request.state_dir, adapter.terminal, target.address);
+  if (!state.known && adapter.by_id && !adapter.terminal.empty() &&
+      old_path != path) {
+    outlet_state old = read_state(old_path, &problem);
+    if (old.known && old.identity != adapter.identity)
+      say("the state in " + old_path + " was set on " +
+          (old.identity.empty()
+               ? "whatever adapter was " + adapter.terminal + " then"
+               : "adapter " + old.identity) +
+          ", but " + adapter.terminal + " is adapter " + adapter.identity +
+          " now; it counts as unknown");
+  }
+  state.terminal = adapter.terminal;
+  state.identity = adapter.identity;
+  state.box = target.address;
+  return state;
+}
+
+// The device, held for the life of this object: signals that would end the
+// run are held back from the open to the close, but a wait for a busy
+// device lets them through (rs232 sleeps with them unblocked).
+class held_line {
+ public:
+  held_line(const switch_request& request, const box_target& target, voice& say)
+      : request_(request), target_(target), say_(say) {
+    box_.set_device(target.device.c_str());
+    box_.set_wait(milliseconds(request.wait));
+  }
+
+  // switch_done, or the status of the failure, which has been said.
+  int open() {
+    if (box_.open()) {
+      adapter_ = name_adapter(target_.device);
+      if (adapter_.terminal.empty()) adapter_.terminal = box_.terminal_name();
+      if (adapter_.identity.empty()) adapter_.identity = adapter_.terminal;
+      path_ =
+          state_path(request_.state_dir, adapter_.identity, target_.address);
+      return switch_done;
+    }
+    if (!box_.was_busy()) {
+      say_(open_failure(target_.device, box_.open_error()));
+      return switch_cannot_open;
+    }
+    std::string holder = describe_holder(box_.busy_holder());
+    say_(request_.wait > 0
+             ? "gave up waiting for " + target_.device + " after " +
+                   seconds_text(request_.wait) + " s: " + holder + " holds it"
+             : target_.device + " is held by " + holder);
+    return switch_gave_up;
+  }
+
+  outlet_state state() {
+    return read_adapter_state(request_, target_, adapter_, path_, say_);
+  }
+
+  // Sends `next.mask` and remembers `next`; `after` is the new state.
+  // `sent` tells whether the frame went to the line.
+  int send(const outlet_state& next, outlet_state* after, bool* sent) {
+    *sent = false;
+    std::string problem;
+    state_writer writer;
+    if (!writer.prepare(path_, &problem)) {
+      say_(problem + "; nothing was sent");
+      return switch_usage_error;
+    }
+    *sent = true;
+    if (!box_.set_outlets(target_.address, next.mask)) {
+      forget_state(path_, &problem);
+      say_("cannot drive the control lines of " + target_.device +
+           "; the outlets may not be switched, and their state is now "
+           "unknown");
+      *after = outlet_state();
+      after->terminal = adapter_.terminal;
+      after->identity = adapter_.identity;
+      return switch_lines_failed;
+    }
+    outlet_state state = next;
+    state.known = true;
+    state.device = target_.device;
+    state.terminal = adapter_.terminal;
+    state.identity = adapter_.identity;
+    state.box = target_.address;
+    state.set_at = utc_now();
+    if (!writer.commit(state, &problem)) {
+      forget_state(path_, &problem);
+      say_(problem +
+           "; the outlets were switched, but their state is now "
+           "unknown");
+      state.known = false;
+      *after = state;
+      return switch_usage_error;
+    }
+    *after = state;
+    return switch_done;
+  }
+
+ private:
+  const switch_request& request_;
+  const box_target& target_;
+  voice& say_;
+  held_signals holding_;  // first, so that it outlives the box
+  outlet_switch box_;
+  adapter_name adapter_;
+  std::string path_;
+};
+
+// Which part of a cycle a hold of the line is.
+enum class phase { plain, cycle_off, cycle_on };
+
+bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
+
+// The live process, other than us, whose cycle holds one of `outlets` off;
+// 0 when none does.
+int cycle_in_the_way(const outlet_state& state, int outlets) {
+  for (int outlet = 1; outlet <= 8; ++outlet) {
+    int pid = state.cycling[outlet - 1];
+    if ((outlets >> (outlet - 1)) & 1 && pid > 0 && pid != getpid() &&
+        process_alive(pid))
+      return pid;
+  }
+  return 0;
+}
+
+// The cycle marks after this hold: ours set for the pause, ours cleared
+// when the outlets are back on, and those of cycles that died cleared.
+void mark_cycles(outlet_state* next, int outlets, phase part) {
+  for (int outlet = 1; outlet <= 8; ++outlet) {
+    int& pid = next->cycling[outlet - 1];
+    bool ours = (outlets >> (outlet - 1)) & 1;
+    if (pid > 0 && pid != getpid() && !process_alive(pid)) pid = 0;
+    if (ours && part == phase::cycle_off) pid = getpid();
+    if (ours && part == phase::cycle_on && pid == getpid()) pid = 0;
+  }
+}
+
+// The outlets a command changes on a box: all eight for set.
+int touched_outlets(const switch_request& r, const box_target& t) {
+  return r.command == switch_command::set ? 0xff : t.outlets;
+}
+
+int refuse_unknown(const box_target& t, voice& say) {
+  say("the outlets of " + box_words(t) +
+      " are not known (the box cannot be read back); start with 'relkactl "
+      "set MASK', 'relkactl on all' or 'relkactl off all'");
+  return switch_state_unknown;
+}
+
+// One hold of one box's line: read, change, send, write back. A command
+// that touches an outlet another run's cycle holds off lets go of the line
+// and reports that run in `*blocker`.
+int switch_once(const switch_request& r, const box_target& t, phase part,
+                voice& say, box_outcome* result, int* blocker) {
+  held_line line(r, t, say);
+  int status = line.open();
+  if (status != switch_done) return status;
+  outlet_state old = line.state();
+  result->state = old;
+  *blocker = cycle_in_the_way(old, touched_outlets(r, t));
+  if (*blocker != 0) return switch_gave_up;
+  int mask = 0;
+  if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, old,
+                &mask))
+    return refuse_unknown(t, say);
+  outlet_state next = old;
+  next.mask = mask;
+  mark_cycles(&next, t.outlets, part);
+  bool sent = false;
+  status = line.send(next, &result->state, &sent);
+  if (sent) result->sent.push_back(mask);
+  return status;
+}
+
+// Every caller's machine is off for the whole pause it asked for: while a
+// cycle holds an outlet off, a command touching it tries again (every
+// 20 ms, the line let go in between) until the cycle is done.
+int switch_when_free(const switch_request& r, const box_target& t, phase part,
+                     voice& say, box_outcome* result) {
+  const timespec start = monotonic_now();
+  for (;;) {
+    int blocker = 0;
+    int status = switch_once(r, t, part, say, result, &blocker);
+    if (blocker == 0) return status;
+    if (seconds_since(start) >= r.wait) {
+      say("gave up waiting for " + outlet_words(touched_outlets(r, t)) +
+          " of " + box_words(t) + " after " + seconds_text(r.wait) +
+          " s: " + describe_holder(blocker) + " is power-cycling it");
+      return switch_gave_up;
+    }
+    timespec pause = as_timespec(0.02);
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// The pause of a cycle. Ends early on SIGINT, SIGTERM, SIGHUP or SIGQUIT,
+// whose number it returns; they then stay blocked, so that the outlets are
+// switched back on whatever else arrives, and the run ends with the status
+// of that signal. 0 when the pause ran its course.
+int cycle_pause(double seconds) {
+  sigset_t ending, saved;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  sigprocmask(SIG_BLOCK, &ending, &saved);
+  const timespec start = monotonic_now();
+  for (;;) {
+    double left = seconds - seconds_since(start);
+    if (left <= 0) break;
+    timespec wait = as_timespec(left);
+    int sig = sigtimedwait(&ending, nullptr, &wait);
+    if (sig > 0) return sig;
+    if (errno != EINTR) break;  // EAGAIN: the pause is over
+  }
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
+  return 0;
+}
+
+// Off on every box, one pause, on again on every box that went off; a box
+// that could not be switched off ends the cycle, and the boxes already off
+// are switched back on.
+int cycle(const switch_request& r, voice& say, switch_outcome* outcome) {
+  int status = switch_done;
+  size_t off = 0;
+  for (; off < r.targets.size(); ++off) {
+    status = switch_when_free(r, r.targets[off], phase::cycle_off, say,
+                              &outcome->boxes[off]);
+    if (status != switch_done) break;
+  }
+  int sig = 0;
+  double paused = 0;
+  if (status == switch_done) {
+    const timespec start = monotonic_now();
+    sig = cycle_pause(cycle_delay_of(r));
+    paused = seconds_since(start);
+  }
+  for (size_t i = 0; i < off; ++i) {
+    int back = switch_when_free(r, r.targets[i], phase::cycle_on, say,
+                                &outcome->boxes[i]);
+    if (status == switch_done) status = back;
+  }
+  if (sig == 0 || status != switch_done) return status;
+  std::string outlets;
+  for (const box_target& t : r.targets)
+    outlets += (outlets.empty() ? "" : ", ") +
+               (t.names.empty() ? outlet_words(t.outlets) : t.names);
+  char took[32];
+  snprintf(took, sizeof took, "%.1f", paused);
+  say("cycle of " + outlets + " cut short after " + took + " s: back on");
+  return 128 + sig;
+}
+
+// status and forget need the state, not the device: they work while the
+// adapter is unplugged. A path that leads nowhere now is found by the
+// state last written through it.
+int look(const switch_request& r, const box_target& t, voice& say,
+         box_outcome* result) {
+  adapter_name adapter = name_adapter(t.device);
+  std::string path =
+      !adapter.identity.empty()
+          ? state_path(r.state_dir, adapter.identity, t.address)
+          : find_state_by_device(r.state_dir, t.device, t.address);
+  if (r.command == switch_command::forget) {
+    std::string problem;
+    if (path.empty() || forget_state(path, &problem)) return switch_done;
+    say(problem);
+    return switch_usage_error;
+  }
+  outlet_state state;
+  if (!path.empty()) {
+    if (adapter.identity.empty()) {
+      std::string problem;
+      state = read_state(path, &problem);
+      adapter.identity = state.identity;
+    } else {
+      state = read_adapter_state(r, t, adapter, path, say);
+    }
+  }
+  state.terminal = adapter.terminal;
+  state.identity = adapter.identity;
+  state.box = t.address;
+  result->state = state;
+  return switch_done;
+}
+
+void log_to_syslog(const switch_request& r, const switch_outcome& outcome) {
+  openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
+  syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
+         switch_log_line(r, outcome).c_str());
+  closelog();
+}
+
+}  // namespace
+
+const char* command_name(switch_command command) {
+  switch (command) {
+    case switch_command::on: return "on";
+    case switch_command::off: return "off";
+    case switch_command::toggle: return "toggle";
+    case switch_command::cycle: return "cycle";
+    case switch_command::set: return "set";
+    case switch_command::status: return "status";
+    case switch_command::forget: return "forget";
+  }
+  return "";
+}
+
+double cycle_delay_of(const switch_request& r) {
+  if (r.delay >= 0) return r.delay;
+  double longest = -1;
+  for (const box_target& t : r.targets)
+    longest = std::max(longest, t.cycle_delay);
+  return longest >= 0 ? longest : 2;
+}
+
+std::string switch_log_line(const switch_request& r,
+                            const switch_outcome& outcome) {
+  std::string what = command_name(r.command);
+  std::string where, masks;
+  for (size_t i = 0; i < r.targets.size(); ++i) {
+    const box_target& t = r.targets[i];
+    if (r.command == switch_command::set)
+      what += " " + hex(r.mask);
+    else
+      what += " " + (t.names.empty() ? outlet_numbers(t.outlets) : t.names);
+    where +=
+        (i > 0 ? "; " : "") +
+        (t.box_name.empty() ? "box " + std::to_string(t.address) : t.box_name) +
+        (r.command == switch_command::set ? ""
+                                          : " " + outlet_words(t.outlets)) +
+        ", " + t.device;
+    std::string sent;
+    if (i < outcome.boxes.size()) {
+      const std::vector<int>& s = outcome.boxes[i].sent;
+      for (size_t k = 0; k < s.size(); ++k) {
+        const char* label = r.command != switch_command::cycle ? "sent "
+                            : k == 0                           ? "off "
+                                                               : "on ";
+        sent += (k > 0 ? ", " : "") + std::string(label) + hex(s[k]);
+      }
+    }
+    masks += (i > 0 ? "; " : "") + (sent.empty() ? "nothing sent" : sent);
+  }
+  std::string result = outcome.status == switch_done
+                           ? "done"
+                           : "failed with status " +
+                                 std::to_string(outcome.status) + ": " +
+                                 outcome.error;
+  return (r.who.empty() ? "?" : r.who) + ": " + what + " (" + where +
+         "): " + masks + ": " + result;
+}
+
+switch_outcome run_switch(const switch_request& r) {
+  voice say(r);
+  switch_outcome outcome;
+  for (const box_target& t : r.targets) {
+    box_outcome result;
+    result.target = t;
+    outcome.boxes.push_back(result);
+  }
+  bool changes = r.command != switch_command::status &&
+                 r.command != switch_command::forget;
+  if (r.command == switch_command::cycle) {
+    outcome.status = cycle(r, say, &outcome);
+  } else {
+    for (size_t i = 0; i < r.targets.size(); ++i) {
+      outcome.status = changes ? switch_when_free(r, r.targets[i], phase::plain,
+                                                  say, &outcome.boxes[i])
+                               : look(r, r.targets[i], say, &outcome.boxes[i]);
+      if (outcome.status != switch_done) break;
+    }
+  }
+  outcome.error = say.last();
+  if (changes) log_to_syslog(r, outcome);
+  return outcome;
+}

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// What the log says of a switching request: who, what (names, boxes,
+// outlets, device), the masks sent and how it ended.
+#include "control/switch_core.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/case_name.h"
+
+namespace {
+
+box_target box(const std::string& name, int address, int outlets,
+               const std::string& names) {
+  box_target t;
+  t.device = "/dev/serial/by-id/usb-A";
+  t.address = address;
+  t.box_name = name;
+  t.outlets = outlets;
+  t.names = names;
+  return t;
+}
+
+struct log_case {
+  const char* name;
+  switch_command command;
+  std::vector<box_target> targets;
+  std::vector<std::vector<int>> sent;
+  int status;
+  std::string error;
+  std::string line;
+};
+
+void PrintTo(const log_case& c, std::ostream* os) { *os << c.name; }
+
+class switch_log_test : public testing::TestWithParam<log_case> {};
+
+TEST_P(switch_log_test, SaysWhoWhatAndHowItEnded) {
+  const log_case& c = GetParam();
+  switch_request request;
+  request.command = c.command;
+  request.targets = c.targets;
+  request.mask = 0x81;
+  request.who = "alice";
+  switch_outcome outcome;
+  outcome.status = c.status;
+  outcome.error = c.error;
+  for (size_t i = 0; i < c.targets.size(); ++i) {
+    box_outcome b;
+    b.target = c.targets[i];
+    if (i < c.sent.size()) b.sent = c.sent[i];
+    outcome.boxes.push_back(b);
+  }
+  EXPECT_EQ(c.line, switch_log_line(request, outcome));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Lines, switch_log_test, testing::Values(
+    log_case{"CycleByName", switch_command::cycle, {box("rack1-top", 1, 0x04, "web1")},
+             {{0x10, 0x14}}, 0, "",
+             "alice: cycle web1 (rack1-top outlet 3, /dev/serial/by-id/usb-A): off 0x10, on 0x14: done"},
+    log_case{"OnByNumbers", switch_command::on, {box("", 2, 0x05, "")}, {{0x05}}, 0, "",
+             "alice: on 1 3 (box 2 outlets 1 3, /dev/serial/by-id/usb-A): sent 0x05: done"},
+    log_case{"TwoBoxes", switch_command::off, {box("top", 1, 0x04, "web1"), box("bottom", 2, 0x01, "db1")},
+             {{0x10}, {0x00}}, 0, "",
+             "alice: off web1 db1 (top outlet 3, /dev/serial/by-id/usb-A; bottom outlet 1, /dev/serial/by-id/usb-A): sent 0x10; sent 0x00: done"},
+    log_case{"Set", switch_command::set, {box("top", 1, 0, "")}, {{0x81}}, 0, "",
+             "alice: set 0x81 (top, /dev/serial/by-id/usb-A): sent 0x81: done"},
+    log_case{"Refused", switch_command::on, {box("top", 1, 0x04, "web1")}, {}, 3,
+             "the outlets of box top are not known",
+             "alice: on web1 (top outlet 3, /dev/serial/by-id/usb-A): nothing sent: failed with status 3: the outlets of box top are not known"}),
+    by_name());
+// clang-format on
+
+TEST(switch_core_test, CyclePauseComesFromTheRequestThenTheTargets) {
+  switch_request request;
+  request.targets = {box("a", 1, 1, ""), box("b", 2, 1, "")};
+  EXPECT_DOUBLE_EQ(2, cycle_delay_of(request));
+  request.targets[1].cycle_delay = 7;
+  request.targets[0].cycle_delay = 3;
+  EXPECT_DOUBLE_EQ(7, cycle_delay_of(request)) << "the longest of the boxes";
+  request.delay = 0.5;
+  EXPECT_DOUBLE_EQ(0.5, cycle_delay_of(request)) << "--delay wins";
+}
+
+}  // namespace
