@@ -6,9 +6,11 @@ the boxes at the end.
 
     check_lab.py --sim RELKA-SIM --source SOURCE-FOLDER CASE
 
-CASE: pdudaemon, labgrid-external or labgrid-pdudaemon. Exits 77 (skipped)
-when pdudaemon or labgrid is missing, unless RELKA_REQUIRE names the tool
-(or is "all"): then the missing tool fails the test.
+CASE: pdudaemon, labgrid-external, labgrid-pdudaemon or pdudaemon-relka.
+Exits 77 (skipped) when pdudaemon or labgrid is missing, unless
+RELKA_REQUIRE names the tool (or is "all"): then the missing tool fails the
+test. pdudaemon-relka needs the driver "relka" (relka_pdudaemon) on
+PYTHONPATH; without it the test fails.
 """
 
 import argparse
@@ -49,7 +51,7 @@ def debian_module(module):
 def missing_tools(case):
     """(tool, reason) for every tool the case needs and lacks."""
     missing = []
-    if case in ("pdudaemon", "labgrid-pdudaemon"):
+    if case in ("pdudaemon", "labgrid-pdudaemon", "pdudaemon-relka"):
         if not os.path.exists(PDUDAEMON):
             missing.append(("pdudaemon", f"{PDUDAEMON} is missing "
                             "(Debian package pdudaemon)"))
@@ -188,6 +190,23 @@ def check_pdudaemon(checks, status, report):
     check_end(checks, report, 2, 0x60)
 
 
+def check_pdudaemon_relka(checks, status, report):
+    """Through the driver relka: box 2's refused request (state unknown) and
+    box 1's (outlet 9) sent nothing; then each request switched its one
+    outlet on its own box."""
+    check_common(checks, status, report, [1, 2])
+    one = frames_of(report, 1)
+    two = frames_of(report, 2)
+    # set 0; on 3; on 8; off 3.
+    if check_masks(checks, one, 1, [0x00, 0x04, 0x84, 0x80]):
+        check_single(checks, one, 1, [(1, 3, True), (2, 8, True), (3, 3, False)])
+    # set 0 (after the refusal); on 5; on 6.
+    if check_masks(checks, two, 2, [0x00, 0x10, 0x30]):
+        check_single(checks, two, 2, [(1, 5, True), (2, 6, True)])
+    check_end(checks, report, 1, 0x80)
+    check_end(checks, report, 2, 0x30)
+
+
 def check_labgrid(checks, status, report, box, outlet, start, pause):
     """A known start (set), then labgrid's on(), cycle() and off() of one
     outlet: five frames, each switching only that outlet, the cycle's off
@@ -219,7 +238,7 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("case", choices=["pdudaemon", "labgrid-external",
-                                         "labgrid-pdudaemon"])
+                                         "labgrid-pdudaemon", "pdudaemon-relka"])
     args = parser.parse_args()
 
     missing = missing_tools(args.case)
@@ -227,6 +246,12 @@ def main():
         print(("FAIL: required, but " if required(tool) else "SKIP: ") + why)
     if missing:
         return 1 if any(required(tool) for tool, _ in missing) else SKIPPED
+
+    if args.case == "pdudaemon-relka":
+        why = debian_module("relka_pdudaemon")
+        if why:
+            print(f"FAIL: the driver relka is not on PYTHONPATH: {why}")
+            return 1
 
     source = os.path.abspath(args.source)
     lab = os.path.join(source, "tests", "lab")
@@ -240,6 +265,11 @@ def main():
         command = [os.path.join(lab, "labgrid_scenario.py"), "external",
                    os.path.join(envs, "relka-external.yaml")]
         check = check_labgrid_external
+    elif args.case == "pdudaemon-relka":
+        command = [os.path.join(lab, "pdudaemon_relka_scenario.py"),
+                   os.path.join(lab, "pdudaemon-relka.conf"),
+                   "relka-box1", "relka-box2"]
+        check = check_pdudaemon_relka
     else:
         command = [os.path.join(lab, "labgrid_scenario.py"), "pdudaemon",
                    os.path.join(envs, "relka-pdudaemon.yaml"), conf]

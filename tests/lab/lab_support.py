@@ -65,11 +65,25 @@ def config_on_port(conf_path, port, folder):
     return path
 
 
+class RunningPdudaemon:
+    """A started pdudaemon: its port and what it has logged so far."""
+
+    def __init__(self, port, pid, log_path):
+        self.port = port
+        self.pid = pid
+        self.log_path = log_path
+
+    def log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as log:
+            return log.read()
+
+
 @contextlib.contextmanager
-def running_pdudaemon(conf_path, start_limit=20.0):
+def pdudaemon_with_log(conf_path, start_limit=20.0):
     """Starts pdudaemon with conf_path's PDUs on a free port, waits until the
-    port answers, yields the port, and stops the daemon by its pid on every
-    way out. Its log is printed when it fails to start or the body fails."""
+    port answers, yields it as a RunningPdudaemon, and stops the daemon by
+    its pid on every way out. Its log is printed when it fails to start or
+    the body fails."""
     with tempfile.TemporaryDirectory(prefix="relka-pdudaemon.") as folder:
         port = free_port()
         conf = config_on_port(conf_path, port, folder)
@@ -91,7 +105,7 @@ def running_pdudaemon(conf_path, start_limit=20.0):
                 time.sleep(0.1)
             print(f"scenario: pdudaemon (pid {daemon.pid}) answers on "
                   f"127.0.0.1:{port}", flush=True)
-            yield port
+            yield RunningPdudaemon(port, daemon.pid, log_path)
             failed = False
         finally:
             if daemon.poll() is None:
@@ -105,6 +119,13 @@ def running_pdudaemon(conf_path, start_limit=20.0):
                 with open(log_path, encoding="utf-8", errors="replace") as log:
                     sys.stderr.write("--- pdudaemon's log ---\n" + log.read() +
                                      "--- end of pdudaemon's log ---\n")
+
+
+@contextlib.contextmanager
+def running_pdudaemon(conf_path, start_limit=20.0):
+    """pdudaemon_with_log that yields only the port."""
+    with pdudaemon_with_log(conf_path, start_limit) as daemon:
+        yield daemon.port
 
 
 def http_get(port, path, timeout=60):

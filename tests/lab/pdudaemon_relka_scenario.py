@@ -1,0 +1,145 @@
+# SPDX-License-Identifier: MIT
+"""Runs inside "relka-sim run" (line /dev/relka, boxes 1 and 2): Debian's
+pdudaemon with the driver "relka" (from PYTHONPATH), driven over HTTP.
+Two requests that relkactl refuses must fail in pdudaemon, with relkactl's
+own message in its log; the others switch their outlets. What the boxes
+received is checked afterwards from relka-sim's report (check_lab.py).
+
+    pdudaemon_relka_scenario.py CONF PDU-1 PDU-2
+
+PDU-1 and PDU-2 are CONF's entries for box addresses 1 and 2, by device
+and address or by box name (the lab file from the entry's "lab" or from
+RELKA_LAB).
+"""
+
+import json
+import subprocess
+import sys
+import threading
+
+import lab_support as lab
+
+# pdudaemon before 1.1 answers 200 whatever the driver did; later ones 500.
+FIRST_FAILING_VERSION = "1.1"
+
+
+def target(entry):
+    """relkactl's options for a PDU entry's box, as the driver should use them."""
+    if "box" in entry:
+        lab_file = ["--lab", entry["lab"]] if "lab" in entry else []
+        return [*lab_file, "--box", entry["box"]]
+    return ["-d", entry["device"], "-a", str(entry["address"])]
+
+
+def relkactl_refusal(args):
+    """relkactl's own message and status for a command it must refuse."""
+    done = subprocess.run(["relkactl", "--json", *args], capture_output=True,
+                          text=True, timeout=30)
+    if done.returncode == 0:
+        raise lab.ScenarioError(f"relkactl {' '.join(args)} was not refused")
+    message = json.loads(done.stdout)["error"]
+    print(f"scenario: relkactl {' '.join(args)} -> {done.returncode}: {message}",
+          flush=True)
+    return done.returncode, message
+
+
+def failure_answer():
+    """The HTTP status this pdudaemon gives a request whose driver failed."""
+    try:
+        version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "pdudaemon"],
+                                 capture_output=True, text=True, timeout=30).stdout
+    except OSError:
+        version = ""
+    if not version:
+        return None
+    older = subprocess.run(["dpkg", "--compare-versions", version, "lt",
+                            FIRST_FAILING_VERSION], timeout=30).returncode == 0
+    print(f"scenario: pdudaemon {version}: a failed request should answer "
+          f"{200 if older else 500}", flush=True)
+    return 200 if older else 500
+
+
+def request(port, action, pdu, outlet, expect=200):
+    path = f"/power/control/{action}?hostname={pdu}&port={outlet}"
+    status, body = lab.http_get(port, path)
+    print(f"scenario: GET {path} -> {status} {body.strip()}", flush=True)
+    if expect is not None and status != expect:
+        raise lab.ScenarioError(f"{path} answered {status}, not {expect}: "
+                                f"{body.strip()}")
+    return status
+
+
+def parallel(port, requests):
+    start = threading.Barrier(len(requests))
+    errors = []
+
+    def one(args):
+        try:
+            start.wait(timeout=10)
+            request(port, *args)
+        except (lab.ScenarioError, OSError, threading.BrokenBarrierError) as error:
+            errors.append(f"{args}: {error}")
+
+    threads = [threading.Thread(target=one, args=(args,)) for args in requests]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=90)
+    if any(thread.is_alive() for thread in threads):
+        raise lab.ScenarioError("a parallel request did not end within 90 s")
+    if errors:
+        raise lab.ScenarioError("; ".join(errors))
+
+
+def expect_logged(log, line):
+    if line not in log:
+        raise lab.ScenarioError(f"pdudaemon's log lacks: {line}")
+    print(f"scenario: logged: {line}", flush=True)
+
+
+def main():
+    conf, one, two = sys.argv[1:4]
+    with open(conf, encoding="utf-8") as settings:
+        pdus = json.load(settings)["pdus"]
+    first, second = target(pdus[one]), target(pdus[two])
+
+    # Box 1 from a known state; box 2's state stays unknown for now.
+    lab.must_relkactl(*first, "set", "0")
+    # What relkactl says to the two requests it must refuse, asked directly
+    # (refused, they send nothing).
+    unknown = relkactl_refusal([*second, "on", "3"])
+    no_outlet = relkactl_refusal([*first, "on", "9"])
+    answer = failure_answer()
+
+    with lab.pdudaemon_with_log(conf) as daemon:
+        # In parallel: two entries, two workers, one 5 s pause after each
+        # failed try, taken side by side.
+        parallel(daemon.port, [("on", two, 3, answer), ("on", one, 9, answer)])
+        log = daemon.log()
+        expect_logged(log, f"{two}: relkactl on 3 failed: relkactl exited with "
+                      f"status {unknown[0]}: {unknown[1]}")
+        expect_logged(log, f"{one}: relkactl on 9 failed: relkactl exited with "
+                      f"status {no_outlet[0]}: {no_outlet[1]}")
+        expect_logged(log, "Failed to execute job: 3 on (attempts left 0)")
+
+        lab.must_relkactl(*second, "set", "0")
+        request(daemon.port, "on", one, 3)
+        request(daemon.port, "on", two, 5)
+        request(daemon.port, "on", one, 8)
+        request(daemon.port, "off", one, 3)
+        request(daemon.port, "on", two, 6)
+        log = daemon.log()
+        failures = log.count("Failed to execute job")
+        if failures != 2:
+            raise lab.ScenarioError(f"pdudaemon logged {failures} failed jobs, "
+                                    "not the 2 refusals")
+        expect_logged(log, f"{one}: relkactl off 3: done: box 1 on /dev/relka: "
+                      "mask 0x80, on: 8")
+        expect_logged(log, f"{two}: relkactl on 6: done: box 2 on /dev/relka: "
+                      "mask 0x30, on: 5, 6")
+    lab.must_relkactl(*first, "status")
+    lab.must_relkactl(*second, "status")
+
+
+if __name__ == "__main__":
+    lab.run_scenario(main)
