@@ -5,7 +5,11 @@ relkactl's failures (with a stand-in relkactl, a shell script that records
 its arguments), and the PDU entries that Debian's pdudaemon must refuse at
 start.
 
-    driver_test.py --lab-support TESTS-LAB-FOLDER [unittest options]
+    driver_test.py --lab-support TESTS-LAB-FOLDER [--relkactl RELKACTL]
+                   [unittest options]
+
+With --relkactl, the check of a box name at start is also tried with the
+real relkactl (which reads the lab file and opens no device).
 
 Runs under /usr/bin/python3 with the build tree's driver folder on
 PYTHONPATH. Exits 77 (skipped) when pdudaemon is missing, unless
@@ -44,6 +48,7 @@ except ImportError as missing:
 import relka_pdudaemon as relka  # noqa: E402 (after the skip)
 
 lab = None  # tests/lab/lab_support, imported in main()
+real_relkactl = None  # --relkactl
 
 STAND_IN = """#!/bin/sh
 # relkactl stand-in: records its arguments, then does what $0.do says.
@@ -107,13 +112,50 @@ class EntryPoint(unittest.TestCase):
 class Settings(Base):
     def test_box_name(self):
         driver = self.driver(box="rack1-top")
+        # At start, relkactl was asked for the box's state.
+        self.assertEqual(self.relkactl.argv(), ["--json", "--box", "rack1-top", "status"])
         self.assertEqual(driver.command_for("on", 3)[1:],
                          ["--json", "--box", "rack1-top", "on", "3"])
+
+    def test_box_that_relkactl_cannot_find(self):
+        self.relkactl.does(
+            """echo '{"error":"'"'rack1-tp' is not a box in /etc/relka/lab.toml"'","""
+            """"status":2,"device":"/dev/relka","terminal":"","identity":"","box":0}'
+            exit 2""")
+        self.refused("relkactl --box rack1-tp status exited with status 2: "
+                     "'rack1-tp' is not a box in /etc/relka/lab.toml", box="rack1-tp")
+
+    def test_box_names_with_the_real_relkactl(self):
+        if real_relkactl is None:
+            self.skipTest("no --relkactl given")
+        lab_file = os.path.join(self.folder, "lab.toml")
+        with open(lab_file, "w", encoding="utf-8") as out:
+            out.write('[line.bench]\ndevice = "/dev/relka-none"\n'
+                      '[box.rack1-top]\nline = "bench"\naddress = 1\n')
+        state = os.path.join(self.folder, "state")
+        os.mkdir(state)
+        os.environ["RELKA_STATE_DIR"] = state
+        self.addCleanup(os.environ.pop, "RELKA_STATE_DIR")
+        with self.assertLogs("pdud.drivers.relka", logging.DEBUG) as logged:
+            driver = self.driver(box="rack1-top", lab=lab_file, relkactl=real_relkactl)
+        self.assertIn("pdu: box rack1-top on /dev/relka-none: outlets not known yet",
+                      "\n".join(logged.output))
+        self.assertEqual(driver.target, ["--lab", lab_file, "--box", "rack1-top"])
+        self.refused(f"relkactl --lab {lab_file} --box rack1-tp status exited with "
+                     f"status 2: 'rack1-tp' is not a box in {lab_file} (did you mean "
+                     "rack1-top?)", box="rack1-tp", lab=lab_file, relkactl=real_relkactl)
+        with open(lab_file, "a", encoding="utf-8") as out:
+            out.write("[box.broken]\n")
+        self.refused(f"relkactl --lab {lab_file} --box rack1-top status exited with "
+                     f"status 2: {lab_file}", box="rack1-top", lab=lab_file,
+                     relkactl=real_relkactl)
 
     def test_box_name_with_lab_file_and_wait(self):
         lab_file = os.path.join(self.folder, "lab.toml")
         open(lab_file, "w", encoding="utf-8").close()
         driver = self.driver(box="rack1-top", lab=lab_file, wait=2.5)
+        self.assertEqual(self.relkactl.argv(),
+                         ["--json", "--lab", lab_file, "--box", "rack1-top", "status"])
         self.assertEqual(driver.command_for("off", 8)[1:],
                          ["--json", "--wait", "2.5", "--lab", lab_file,
                           "--box", "rack1-top", "off", "8"])
@@ -293,6 +335,11 @@ class PdudaemonStart(Base):
     def test_neither_box_nor_device(self):
         self.start_refused({}, "name the box")
 
+    def test_box_that_relkactl_cannot_find(self):
+        self.relkactl.does("echo \"relkactl: 'nope' is not a box\" >&2; exit 2")
+        self.start_refused({"box": "nope"}, "relkactl --box nope status exited with "
+                           "status 2: 'nope' is not a box")
+
     def test_both(self):
         self.start_refused({"box": "rack1-top", "device": "/dev/relka", "address": 1},
                            "give either")
@@ -305,9 +352,11 @@ class PdudaemonStart(Base):
 def main():
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--lab-support", required=True)
+    parser.add_argument("--relkactl")
     args, rest = parser.parse_known_args()
     sys.path.insert(0, os.path.abspath(args.lab_support))
-    global lab
+    global lab, real_relkactl
+    real_relkactl = args.relkactl
     import lab_support
     lab = lab_support
     if not os.path.exists(lab.PDUDAEMON):

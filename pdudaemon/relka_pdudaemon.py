@@ -23,7 +23,9 @@ or a device and a box address
 /etc/relka/lab.toml), "relkactl" (the program, default: relkactl on PATH)
 and "wait" (relkactl's --wait, seconds) are optional. pdudaemon's port is
 the outlet, 1 to 8. A setting that is missing, doubled or wrong stops
-pdudaemon at start, saying which entry and why.
+pdudaemon at start, saying which entry and why; so does a box that
+"relkactl status" cannot find (a lab file with a mistake, a name it does
+not have).
 """
 
 import json
@@ -216,12 +218,31 @@ class RelkaDriver(PDUDriver):
                 raise RelkaConfigError(
                     f"pdudaemon entry '{hostname}' (driver relka): \"wait\" must "
                     f"be seconds, 0 to {MAX_WAIT}: {wait!r}")
+            self.wait_options = [] if wait is None else ["--wait", f"{wait:g}"]
+            self.time_limit = ((RELKACTL_DEFAULT_WAIT if wait is None else wait) +
+                               RUN_MARGIN)
+            if "box" in settings:
+                self._check_box()
         except RelkaConfigError as error:
             log.error("%s", error)
             raise
-        self.wait_options = [] if wait is None else ["--wait", f"{wait:g}"]
-        self.time_limit = (RELKACTL_DEFAULT_WAIT if wait is None else wait) + RUN_MARGIN
         log.debug("%s: %s %s", hostname, self.relkactl, " ".join(self.target))
+
+    def _check_box(self):
+        """Asks relkactl for the box's state, which reads the lab file and
+        needs no device: a lab file with a mistake, or a box it does not
+        have, stops pdudaemon now rather than failing every request."""
+        argv = [self.relkactl, "--json", *self.target, "status"]
+        what = f"pdudaemon entry '{self.hostname}' (driver relka)"
+        try:
+            stdout, stderr, status = self._run(argv, what)
+        except FailedRequestException as error:
+            raise RelkaConfigError(str(error)) from None
+        if status != 0:
+            raise RelkaConfigError(f"{what}: relkactl {' '.join(argv[2:])} "
+                                   f"{status_words(status)}: "
+                                   f"{failure_message(stdout, stderr)}")
+        log.debug("%s: %s", self.hostname, self._state_words(stdout))
 
     @classmethod
     def accepts(cls, drivername):
@@ -237,7 +258,11 @@ class RelkaDriver(PDUDriver):
         argv = self.command_for(command, port_number)
         what = f"{self.hostname}: relkactl {command} {argv[-1]}"
         log.debug("%s: running %s", self.hostname, " ".join(argv))
-        stdout, stderr, status = self._run(argv, what)
+        try:
+            stdout, stderr, status = self._run(argv, what)
+        except FailedRequestException as error:
+            log.error("%s", error)
+            raise
         if status != 0:
             message = (f"{what} failed: relkactl {status_words(status)}: "
                        f"{failure_message(stdout, stderr)}")
@@ -254,9 +279,8 @@ class RelkaDriver(PDUDriver):
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, errors="replace", close_fds=True)
         except OSError as error:
-            message = f"{what} failed: relkactl cannot be started: {error}"
-            log.error("%s", message)
-            raise FailedRequestException(message) from error
+            raise FailedRequestException(
+                f"{what} failed: relkactl cannot be started: {error}") from error
         try:
             stdout, stderr = child.communicate(timeout=self.time_limit)
         except subprocess.TimeoutExpired:
@@ -266,10 +290,9 @@ class RelkaDriver(PDUDriver):
             except subprocess.TimeoutExpired:
                 child.kill()
                 child.communicate()
-            message = (f"{what} failed: relkactl did not finish within "
-                       f"{self.time_limit:g} s and was ended")
-            log.error("%s", message)
-            raise FailedRequestException(message) from None
+            raise FailedRequestException(
+                f"{what} failed: relkactl did not finish within "
+                f"{self.time_limit:g} s and was ended") from None
         return stdout, stderr, child.returncode
 
     @staticmethod
@@ -277,8 +300,11 @@ class RelkaDriver(PDUDriver):
         try:
             state = json.loads(stdout)
             outlets = state["outlets"]
+            box = state.get("box_name") or state["box"]
+            where = f"box {box} on {state['device']}"
+            if not state.get("known"):
+                return f"{where}: outlets not known yet"
             on = [n for n in sorted(outlets, key=int) if outlets[n] == "on"]
-            return (f"box {state['box']} on {state['device']}: mask "
-                    f"{state['mask']:#04x}, on: {', '.join(on) or 'none'}")
+            return f"{where}: mask {state['mask']:#04x}, on: {', '.join(on) or 'none'}"
         except (ValueError, KeyError, TypeError, AttributeError):
             return stdout.strip() or "no state printed"

@@ -6,11 +6,11 @@ the boxes at the end.
 
     check_lab.py --sim RELKA-SIM --source SOURCE-FOLDER CASE
 
-CASE: pdudaemon, labgrid-external, labgrid-pdudaemon or pdudaemon-relka.
-Exits 77 (skipped) when pdudaemon or labgrid is missing, unless
-RELKA_REQUIRE names the tool (or is "all"): then the missing tool fails the
-test. pdudaemon-relka needs the driver "relka" (relka_pdudaemon) on
-PYTHONPATH; without it the test fails.
+CASE: pdudaemon, labgrid-external, labgrid-pdudaemon, pdudaemon-relka or
+pdudaemon-relka-names. Exits 77 (skipped) when pdudaemon or labgrid is
+missing, unless RELKA_REQUIRE names the tool (or is "all"): then the
+missing tool fails the test. The pdudaemon-relka cases need the driver
+"relka" (relka_pdudaemon) on PYTHONPATH; without it the test fails.
 """
 
 import argparse
@@ -51,7 +51,7 @@ def debian_module(module):
 def missing_tools(case):
     """(tool, reason) for every tool the case needs and lacks."""
     missing = []
-    if case in ("pdudaemon", "labgrid-pdudaemon", "pdudaemon-relka"):
+    if case in ("pdudaemon", "labgrid-pdudaemon") or case.startswith("pdudaemon-relka"):
         if not os.path.exists(PDUDAEMON):
             missing.append(("pdudaemon", f"{PDUDAEMON} is missing "
                             "(Debian package pdudaemon)"))
@@ -238,7 +238,8 @@ def main():
     parser.add_argument("--sim", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("case", choices=["pdudaemon", "labgrid-external",
-                                         "labgrid-pdudaemon", "pdudaemon-relka"])
+                                         "labgrid-pdudaemon", "pdudaemon-relka",
+                                         "pdudaemon-relka-names"])
     args = parser.parse_args()
 
     missing = missing_tools(args.case)
@@ -247,7 +248,7 @@ def main():
     if missing:
         return 1 if any(required(tool) for tool, _ in missing) else SKIPPED
 
-    if args.case == "pdudaemon-relka":
+    if args.case.startswith("pdudaemon-relka"):
         why = debian_module("relka_pdudaemon")
         if why:
             print(f"FAIL: the driver relka is not on PYTHONPATH: {why}")
@@ -269,6 +270,14 @@ def main():
         command = [os.path.join(lab, "pdudaemon_relka_scenario.py"),
                    os.path.join(lab, "pdudaemon-relka.conf"),
                    "relka-box1", "relka-box2"]
+        check = check_pdudaemon_relka
+    elif args.case == "pdudaemon-relka-names":
+        # rack1-top's lab file comes from RELKA_LAB, rack1-bottom's from its
+        # entry's "lab": the same file.
+        os.environ["RELKA_LAB"] = os.path.join(lab, "lab.toml")
+        command = [os.path.join(lab, "pdudaemon_relka_scenario.py"),
+                   os.path.join(lab, "pdudaemon-relka-names.conf"),
+                   "rack1-top", "rack1-bottom"]
         check = check_pdudaemon_relka
     else:
         command = [os.path.join(lab, "labgrid_scenario.py"), "pdudaemon",

@@ -8,19 +8,41 @@ received is checked afterwards from relka-sim's report (check_lab.py).
     pdudaemon_relka_scenario.py CONF PDU-1 PDU-2
 
 PDU-1 and PDU-2 are CONF's entries for box addresses 1 and 2, by device
-and address or by box name (the lab file from the entry's "lab" or from
-RELKA_LAB).
+and address or by box name (the lab file from the entry's "lab", a path
+relative to CONF's folder here, or from RELKA_LAB).
 """
 
 import json
+import os
 import subprocess
 import sys
+import tempfile
 import threading
 
 import lab_support as lab
 
 # pdudaemon before 1.1 answers 200 whatever the driver did; later ones 500.
 FIRST_FAILING_VERSION = "1.1"
+
+
+def with_lab_paths(conf, folder):
+    """CONF's PDU entries, their "lab" made absolute from CONF's folder,
+    written to folder; the new file's path and its entries."""
+    with open(conf, encoding="utf-8") as source:
+        settings = json.load(source)
+    for entry in settings["pdus"].values():
+        if "lab" in entry:
+            entry["lab"] = os.path.join(os.path.dirname(os.path.abspath(conf)),
+                                        entry["lab"])
+    path = os.path.join(folder, os.path.basename(conf))
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(settings, out)
+    return path, settings["pdus"]
+
+
+def box_label(entry, address):
+    """How the driver's log names the box: its name, else its address."""
+    return entry.get("box", str(address))
 
 
 def target(entry):
@@ -98,9 +120,12 @@ def expect_logged(log, line):
 
 
 def main():
-    conf, one, two = sys.argv[1:4]
-    with open(conf, encoding="utf-8") as settings:
-        pdus = json.load(settings)["pdus"]
+    with tempfile.TemporaryDirectory(prefix="relka-driver-conf.") as folder:
+        conf, pdus = with_lab_paths(sys.argv[1], folder)
+        scenario(conf, pdus, *sys.argv[2:4])
+
+
+def scenario(conf, pdus, one, two):
     first, second = target(pdus[one]), target(pdus[two])
 
     # Box 1 from a known state; box 2's state stays unknown for now.
@@ -133,10 +158,10 @@ def main():
         if failures != 2:
             raise lab.ScenarioError(f"pdudaemon logged {failures} failed jobs, "
                                     "not the 2 refusals")
-        expect_logged(log, f"{one}: relkactl off 3: done: box 1 on /dev/relka: "
-                      "mask 0x80, on: 8")
-        expect_logged(log, f"{two}: relkactl on 6: done: box 2 on /dev/relka: "
-                      "mask 0x30, on: 5, 6")
+        expect_logged(log, f"{one}: relkactl off 3: done: box "
+                      f"{box_label(pdus[one], 1)} on /dev/relka: mask 0x80, on: 8")
+        expect_logged(log, f"{two}: relkactl on 6: done: box "
+                      f"{box_label(pdus[two], 2)} on /dev/relka: mask 0x30, on: 5, 6")
     lab.must_relkactl(*first, "status")
     lab.must_relkactl(*second, "status")
 
