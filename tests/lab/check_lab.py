@@ -9,8 +9,11 @@ the boxes at the end.
 CASE: pdudaemon, labgrid-external, labgrid-pdudaemon, pdudaemon-relka or
 pdudaemon-relka-names. Exits 77 (skipped) when pdudaemon or labgrid is
 missing, unless RELKA_REQUIRE names the tool (or is "all"): then the
-missing tool fails the test. The pdudaemon-relka cases need the driver
-"relka" (relka_pdudaemon) on PYTHONPATH; without it the test fails.
+missing tool fails the test. The cases with pdudaemon need its driver
+"relka" (relka_pdudaemon) on PYTHONPATH; without it the test fails. The
+shipped pdudaemon config names the boxes of the example lab file
+(examples/lab.toml): those cases run with it in RELKA_LAB and with
+relka-sim's lines where it puts them.
 """
 
 import argparse
@@ -19,6 +22,7 @@ import os
 import signal
 import subprocess
 import sys
+import tomllib
 
 DEBIAN_PYTHON = "/usr/bin/python3"
 PDUDAEMON = "/usr/sbin/pdudaemon"
@@ -68,11 +72,20 @@ def missing_tools(case):
     return missing
 
 
-def run_sim(sim, command, limit=180):
+def lab_lines(lab_file):
+    """The devices of a lab file's lines, for relka-sim run's --line."""
+    with open(lab_file, "rb") as source:
+        lines = tomllib.load(source).get("line", {})
+    return [line["device"] for line in lines.values()]
+
+
+def run_sim(sim, command, limit=180, lines=()):
     """relka-sim run --json -- command; its status, report and output. On
     the time limit relka-sim is asked to end (it passes SIGTERM on to the
     command's group and ends what is left), then killed."""
-    argv = [sim, "run", "--json", "--time-limit", "120", "--", *command]
+    line_options = [word for line in lines for word in ("--line", line)]
+    argv = [sim, "run", *line_options, "--json", "--time-limit", "120", "--",
+            *command]
     print("check: " + " ".join(argv), flush=True)
     sim_run = subprocess.Popen(argv, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True,
@@ -167,8 +180,9 @@ def check_pdudaemon(checks, status, report):
     check_common(checks, status, report, [1, 2])
     one = frames_of(report, 1)
     two = frames_of(report, 2)
-    # set 129; on 3; off 1; reboot 3 (off, pause, on); outlet 9 refused,
-    # nothing sent; then on 5 and off 8 in parallel with box 2's requests.
+    # rack1-top (box 1): set 129; on 3; off 1; reboot 3 (off, pause, on);
+    # outlet 9 refused, nothing sent; then on 5 and off 8 in parallel with
+    # rack1-bottom's (box 2) requests.
     head = [0x81, 0x85, 0x84, 0x80, 0x84]
     got = [f["data"] for f in one]
     checks.expect(len(one) == 7 and got[:5] == head and got[6] == 0x14 and
@@ -248,7 +262,7 @@ def main():
     if missing:
         return 1 if any(required(tool) for tool, _ in missing) else SKIPPED
 
-    if args.case.startswith("pdudaemon-relka"):
+    if "pdudaemon" in args.case:
         why = debian_module("relka_pdudaemon")
         if why:
             print(f"FAIL: the driver relka is not on PYTHONPATH: {why}")
@@ -258,6 +272,11 @@ def main():
     lab = os.path.join(source, "tests", "lab")
     conf = os.path.join(source, "examples", "pdudaemon", "pdudaemon.conf")
     envs = os.path.join(source, "examples", "labgrid")
+    lines = ()
+    if args.case in ("pdudaemon", "labgrid-pdudaemon"):
+        example_lab = os.path.join(source, "examples", "lab.toml")
+        os.environ["RELKA_LAB"] = example_lab
+        lines = lab_lines(example_lab)
     if args.case == "pdudaemon":
         command = [os.path.join(lab, "pdudaemon_scenario.py"), conf,
                    str(DELAY_US // 1_000_000)]
@@ -284,7 +303,7 @@ def main():
                    os.path.join(envs, "relka-pdudaemon.yaml"), conf]
         check = check_labgrid_pdudaemon
 
-    status, report = run_sim(args.sim, [DEBIAN_PYTHON, *command])
+    status, report = run_sim(args.sim, [DEBIAN_PYTHON, *command], lines=lines)
     checks = Checks()
     check(checks, status, report)
     if checks.failures:

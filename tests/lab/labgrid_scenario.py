@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Runs inside "relka-sim run" (line /dev/relka): drives a labgrid target's
+"""Runs inside "relka-sim run" (line /dev/relka; for pdudaemon, the line of
+the lab file in RELKA_LAB): drives a labgrid target's
 PowerProtocol (on, cycle, off) from a shipped environment file. What the
 box received is checked afterwards from relka-sim's report (check_lab.py).
 
@@ -7,8 +8,9 @@ box received is checked afterwards from relka-sim's report (check_lab.py).
         ExternalPowerDriver on outlet 3 of box 1; first a relkactl that
         fails (box state unknown, then a missing device) must raise.
     labgrid_scenario.py pdudaemon ENV-FILE PDUDAEMON-CONF
-        PDUDaemonDriver on outlet 6 of box 2, through pdudaemon started
-        with the shipped config on a free port.
+        PDUDaemonDriver on outlet 6 of rack1-bottom (box 2 of the lab file
+        in RELKA_LAB), through pdudaemon started with the shipped config on
+        a free port.
 """
 
 import os
@@ -90,13 +92,13 @@ def on_cycle_off(env_file):
 
 
 def pdudaemon(env_file, conf):
-    lab.must_relkactl("-a", "2", "set", "0")
+    lab.must_relkactl("--box", "rack1-bottom", "set", "0")
     with tempfile.TemporaryDirectory(prefix="relka-labgrid.") as folder:
         with lab.running_pdudaemon(conf) as port:
             env = rewritten(env_file, "127.0.0.1:16421", f"127.0.0.1:{port}",
                             folder)
             on_cycle_off(env)
-    lab.must_relkactl("-a", "2", "status")
+    lab.must_relkactl("--box", "rack1-bottom", "status")
 
 
 def main():

@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: MIT
-"""Runs inside "relka-sim run" (line /dev/relka, boxes 1 and 2): Debian's
-pdudaemon with the shipped config, driven over HTTP. What the boxes
-received is checked afterwards from relka-sim's report (check_lab.py);
-pdudaemon answers 200 whatever relkactl returned, so the replies prove
-nothing about the outlets.
+"""Runs inside "relka-sim run" (the line of the example lab file, its boxes
+rack1-top and rack1-bottom at addresses 1 and 2, the file in RELKA_LAB):
+Debian's pdudaemon with the shipped config (driver relka, by box name),
+driven over HTTP. What the boxes received is checked afterwards from
+relka-sim's report (check_lab.py); Debian 12's pdudaemon answers 200 also
+when the driver failed, so the replies prove nothing about the outlets,
+and a refusal is looked for in pdudaemon's log.
 
     pdudaemon_scenario.py CONF [REBOOT-DELAY]
 """
@@ -50,23 +52,30 @@ def parallel(port, requests):
 def main():
     conf = sys.argv[1]
     delay = int(sys.argv[2]) if len(sys.argv) > 2 else 2
-    # Single outlets need a known state: box 1 with outlets 1 and 8 on,
-    # box 2 all off.
-    lab.must_relkactl("-a", "1", "set", "129")
-    lab.must_relkactl("-a", "2", "set", "0")
-    with lab.running_pdudaemon(conf) as port:
-        request(port, "on", "relka-box1", 3)
-        request(port, "off", "relka-box1", 1)
-        request(port, "reboot", "relka-box1", 3, delay)
-        # relkactl refuses outlet 9 (status 2) and sends nothing; pdudaemon
-        # still answers 200.
-        request(port, "on", "relka-box1", 9)
+    # Single outlets need a known state: rack1-top (box 1) with outlets 1
+    # and 8 on, rack1-bottom (box 2) all off.
+    lab.must_relkactl("--box", "rack1-top", "set", "129")
+    lab.must_relkactl("--box", "rack1-bottom", "set", "0")
+    with lab.pdudaemon_with_log(conf) as daemon:
+        port = daemon.port
+        request(port, "on", "rack1-top", 3)
+        request(port, "off", "rack1-top", 1)
+        request(port, "reboot", "rack1-top", 3, delay)
+        # relkactl refuses outlet 9 (status 2) and sends nothing; the driver
+        # fails the request with relkactl's message (one try: "retries" 1),
+        # and Debian 12's pdudaemon still answers 200.
+        request(port, "on", "rack1-top", 9)
+        refusal = ("rack1-top: relkactl on 9 failed: relkactl exited with "
+                   "status 2: '9' is not an outlet")
+        if refusal not in daemon.log():
+            raise lab.ScenarioError(f"pdudaemon's log lacks: {refusal}")
+        print(f"scenario: logged: {refusal}", flush=True)
         # Both PDU entries at once: pdudaemon runs them in parallel threads,
         # relkactl serializes them on the one line.
-        parallel(port, [("on", "relka-box1", 5), ("off", "relka-box1", 8),
-                        ("on", "relka-box2", 6), ("on", "relka-box2", 7)])
-    lab.must_relkactl("-a", "1", "status")
-    lab.must_relkactl("-a", "2", "status")
+        parallel(port, [("on", "rack1-top", 5), ("off", "rack1-top", 8),
+                        ("on", "rack1-bottom", 6), ("on", "rack1-bottom", 7)])
+    lab.must_relkactl("--box", "rack1-top", "status")
+    lab.must_relkactl("--box", "rack1-bottom", "status")
 
 
 if __name__ == "__main__":
