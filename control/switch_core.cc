@@ -154,6 +154,7 @@ bool new_mask(switch_command command, bool back_on, int outlets, int set_mask,
   if (command == switch_command::set) return *mask = set_mask, true;
   bool on = command == switch_command::on || back_on;
   bool off = command == switch_command::off ||
+             command == switch_command::cycle_off ||
              (command == switch_command::cycle && !back_on);
   if (on && outlets == 0xff) return *mask = 0xff, true;
   if (off && outlets == 0xff) return *mask = 0, true;
@@ -466,21 +467,23 @@ int look(const switch_request& r, const box_target& t, voice& say,
   return switch_done;
 }
 
-void log_to_syslog(const switch_request& r, const switch_outcome& outcome) {
+}  // namespace
+
+void log_switch(const switch_request& r, const switch_outcome& outcome) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
   syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
          switch_log_line(r, outcome).c_str());
   closelog();
 }
 
-}  // namespace
-
 const char* command_name(switch_command command) {
   switch (command) {
     case switch_command::on: return "on";
     case switch_command::off: return "off";
     case switch_command::toggle: return "toggle";
-    case switch_command::cycle: return "cycle";
+    case switch_command::cycle:
+    case switch_command::cycle_off:
+    case switch_command::cycle_on: return "cycle";
     case switch_command::set: return "set";
     case switch_command::status: return "status";
     case switch_command::forget: return "forget";
@@ -516,9 +519,13 @@ std::string switch_log_line(const switch_request& r,
     if (i < outcome.boxes.size()) {
       const std::vector<int>& s = outcome.boxes[i].sent;
       for (size_t k = 0; k < s.size(); ++k) {
-        const char* label = r.command != switch_command::cycle ? "sent "
-                            : k == 0                           ? "off "
-                                                               : "on ";
+        const char* label = "sent ";
+        if (r.command == switch_command::cycle_off ||
+            (r.command == switch_command::cycle && k == 0))
+          label = "off ";
+        if (r.command == switch_command::cycle_on ||
+            (r.command == switch_command::cycle && k > 0))
+          label = "on ";
         sent += (k > 0 ? ", " : "") + std::string(label) + hex(s[k]);
       }
     }
@@ -543,17 +550,20 @@ switch_outcome run_switch(const switch_request& r) {
   }
   bool changes = r.command != switch_command::status &&
                  r.command != switch_command::forget;
+  phase part = r.command == switch_command::cycle_off  ? phase::cycle_off
+               : r.command == switch_command::cycle_on ? phase::cycle_on
+                                                       : phase::plain;
   if (r.command == switch_command::cycle) {
     outcome.status = cycle(r, say, &outcome);
   } else {
     for (size_t i = 0; i < r.targets.size(); ++i) {
-      outcome.status = changes ? switch_when_free(r, r.targets[i], phase::plain,
-                                                  say, &outcome.boxes[i])
+      outcome.status = changes ? switch_when_free(r, r.targets[i], part, say,
+                                                  &outcome.boxes[i])
                                : look(r, r.targets[i], say, &outcome.boxes[i]);
       if (outcome.status != switch_done) break;
     }
   }
   outcome.error = say.last();
-  if (changes) log_to_syslog(r, outcome);
+  if (changes && r.log) log_switch(r, outcome);
   return outcome;
 }

@@ -30,7 +30,21 @@ enum switch_status {
   switch_cannot_open = 255,
 };
 
-enum class switch_command { on, off, toggle, cycle, set, status, forget };
+// cycle_off and cycle_on are the two halves of a cycle, for a caller that
+// keeps the pause itself (a service does not hold a line's worker for it):
+// the outlets are marked as cycled, for others to wait, from one to the
+// other.
+enum class switch_command {
+  on,
+  off,
+  toggle,
+  cycle,
+  set,
+  status,
+  forget,
+  cycle_off,
+  cycle_on
+};
 
 // "on", "cycle", ...
 const char* command_name(switch_command command);
@@ -56,6 +70,8 @@ struct switch_request {
   std::string client;  // the program logging ("relkactl")
   // Told each message once, as it happens (relkactl prints them).
   std::function<void(const std::string&)> say;
+  // Logs the run to syslog when it changes something.
+  bool log = true;
 };
 
 struct box_outcome {
@@ -75,6 +91,9 @@ switch_outcome run_switch(const switch_request& request);
 // The pause a cycle of `request` keeps: its delay, else the longest of its
 // targets' own, else 2 seconds.
 double cycle_delay_of(const switch_request& request);
+
+// Sends switch_log_line to syslog: notice when done, warning otherwise.
+void log_switch(const switch_request& request, const switch_outcome& outcome);
 
 // The log line of a request that switched or tried to, without the
 // program's name and pid (syslog adds them): "alice: cycle web1

@@ -1,0 +1,442 @@
+// SPDX-License-Identifier: MIT
+#include "relkad/http_api.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "relkad/web_page.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+http_response answer(int status, const json& body) {
+  http_response r;
+  r.status = status;
+  r.body = body.dump() + "\n";
+  return r;
+}
+
+http_response failure(int status, const std::string& error) {
+  return answer(status, json{{"error", error}});
+}
+
+http_response text(int status, const std::string& body) {
+  http_response r;
+  r.status = status;
+  r.content_type = "text/plain; charset=utf-8";
+  r.body = body;
+  return r;
+}
+
+// The HTTP status for how a switch ended.
+int http_status(int status) {
+  switch (status) {
+    case switch_done: return 200;
+    case switch_state_unknown: return 409;
+    case switch_gave_up: return 503;
+    case switch_usage_error: return 500;  // the state folder
+    default: return 502;                  // lines not driven, device not opened
+  }
+}
+
+std::string decode_base64(const std::string& in) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned value = 0;
+  int bits = 0;
+  for (char c : in) {
+    if (c == '=') break;
+    size_t at = alphabet.find(c);
+    if (at == std::string::npos) return "";
+    value = (value << 6) | static_cast<unsigned>(at);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((value >> bits) & 0xffu);
+    }
+  }
+  return out;
+}
+
+// Compares all of both, whatever differs first: the time taken says
+// nothing of the token.
+bool same_secret(const std::string& a, const std::string& b) {
+  unsigned diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(a[i]) ^
+            static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+  return diff == 0;
+}
+
+// The user of Basic credentials whose password is `token`; false when
+// there are none, or not those.
+bool authorized(const std::string& header, const std::string& token,
+                std::string* user) {
+  const std::string scheme = "Basic ";
+  if (header.compare(0, scheme.size(), scheme) != 0) return false;
+  std::string pair = decode_base64(header.substr(scheme.size()));
+  size_t colon = pair.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  *user = pair.substr(0, colon);
+  return same_secret(pair.substr(colon + 1), token);
+}
+
+// A Host header that names this machine's loopback: a page of another
+// site, whose name was pointed at 127.0.0.1 (DNS rebinding), names itself.
+bool loopback_host(const std::string& host) {
+  std::string name = host;
+  if (!name.empty() && name[0] == '[') {
+    size_t end = name.find(']');
+    return end != std::string::npos && name.substr(1, end - 1) == "::1";
+  }
+  name = name.substr(0, name.find(':'));
+  if (name == "localhost") return true;
+  if (name.compare(0, 4, "127.") != 0) return false;
+  return name.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// Path words: letters, digits and . _ - only, never "." or ".." and never
+// empty; an escape (%) or anything else is not a path of ours.
+bool split_path(const std::string& path, std::vector<std::string>* words) {
+  if (path.empty() || path[0] != '/') return false;
+  std::string word;
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (word.empty() || word == "." || word == "..") return false;
+      words->push_back(word);
+      word.clear();
+      continue;
+    }
+    char c = path[i];
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' &&
+        c != '-')
+      return false;
+    word += c;
+  }
+  return true;
+}
+
+const char* outlet_state_word(const outlet_state& s, int outlet) {
+  if (!s.known) return "unknown";
+  return (s.mask >> (outlet - 1)) & 1 ? "on" : "off";
+}
+
+json set_at(const outlet_state& s) {
+  return s.known && !s.set_at.empty() ? json(s.set_at) : json(nullptr);
+}
+
+std::string who_of(const http_request& r, const std::string& user) {
+  return r.client + (user.empty() ? "" : " (" + user + ")");
+}
+
+}  // namespace
+
+void log_refusal(const std::string& who, const http_request& request,
+                 int status, const std::string& why) {
+  openlog("relkad", LOG_PID, LOG_USER);
+  syslog(LOG_WARNING, "%s: %s %s refused with %d: %s", who.c_str(),
+         request.method.c_str(), request.path.substr(0, 200).c_str(), status,
+         why.c_str());
+  closelog();
+}
+
+http_api::http_api(lab_file lab, api_settings settings, line_workers& lines)
+    : lab_(std::move(lab)), settings_(std::move(settings)), lines_(lines) {}
+
+http_response http_api::handle(const http_request& request) {
+  std::string user;
+  std::string who = who_of(request, "");
+  auto refuse = [&](int status, const std::string& why) {
+    log_refusal(who, request, status, why);
+    http_response r = failure(status, why);
+    if (status == 401)
+      r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"relkad\"");
+    return r;
+  };
+  if (!settings_.token.empty()) {
+    if (!authorized(request.authorization, settings_.token, &user))
+      return refuse(401, "authentication required");
+    who = who_of(request, user);
+  } else if (settings_.loopback_only && !loopback_host(request.host)) {
+    return refuse(403, "this service answers to its loopback address only");
+  }
+  bool changes = request.method != "GET" && request.method != "HEAD";
+  // A page of another site may send a browser here, but not with the header
+  // only our own page sets (that would need CORS, which is never granted).
+  bool from_browser = !request.origin.empty() || !request.fetch_site.empty();
+  if (changes && from_browser &&
+      (request.origin != "http://" + request.host ||
+       request.page_request != "1" || request.fetch_site == "cross-site"))
+    return refuse(403, "cross-site request refused");
+  if (request.body_too_large)
+    return refuse(
+        413, "request body larger than " + std::to_string(max_body) + " bytes");
+  http_response response = route(request, who);
+  if (response.status >= 400 && response.status != 409 && response.status < 500)
+    log_refusal(who, request, response.status,
+                response.body.substr(0, response.body.find('\n')));
+  return response;
+}
+
+http_response http_api::route(const http_request& request,
+                              const std::string& who) {
+  std::vector<std::string> words;
+  if (request.path == "/" && request.method == "GET") {
+    http_response page;
+    page.content_type = "text/html; charset=utf-8";
+    page.body = web_page();
+    page.headers.emplace_back(
+        "Content-Security-Policy",
+        "default-src 'self'; script-src 'unsafe-inline'; style-src "
+        "'unsafe-inline'; frame-ancestors 'none'");
+    page.headers.emplace_back("X-Frame-Options", "DENY");
+    return page;
+  }
+  if (!split_path(request.path, &words)) return failure(404, "no such path");
+  const std::string& method = request.method;
+  if (words.size() == 3 && words[0] == "outlet")
+    return labgrid(request, words[1], words[2], who);
+  if (words.size() < 3 || words[0] != "api" || words[1] != "v1")
+    return failure(404, "no such path");
+  if (words.size() == 3 && words[2] == "lab") {
+    if (method != "GET") return failure(405, "GET only");
+    return lab_state(who);
+  }
+  if (words.size() == 4 || (words.size() == 5 && words[4] == "cycle")) {
+    std::string action = words.size() == 5 ? "cycle" : method;
+    if (words[2] == "outlets") return outlet(request, words[3], action, who);
+    if (words[2] == "boxes") return box(request, words[3], action, who);
+  }
+  return failure(404, "no such path");
+}
+
+std::vector<box_outcome> http_api::states(
+    const std::vector<const named_box*>& boxes) {
+  switch_request look;
+  look.command = switch_command::status;
+  look.state_dir = settings_.state_dir;
+  for (const named_box* b : boxes) {
+    box_target t;
+    t.device = lab_.device_of(*b);
+    t.address = b->address;
+    t.box_name = b->name;
+    t.outlets = 0xff;
+    look.targets.push_back(t);
+  }
+  return run_switch(look).boxes;
+}
+
+namespace {
+
+json box_json(const lab_file& lab, const named_box& b, const outlet_state& s) {
+  json outlets = json::object();
+  for (int n = 1; n <= 8; ++n) {
+    json o = {{"state", outlet_state_word(s, n)}};
+    std::string name = lab.outlet_name(b.name, n);
+    o["name"] = name.empty() ? json(nullptr) : json(name);
+    outlets[std::to_string(n)] = o;
+  }
+  return {{"name", b.name},
+          {"line", b.line},
+          {"device", lab.device_of(b)},
+          {"address", b.address},
+          {"known", s.known},
+          {"mask", s.known ? json(s.mask) : json(nullptr)},
+          {"set_at", set_at(s)},
+          {"outlets", outlets}};
+}
+
+json outlet_json(const named_outlet& o, const outlet_state& s) {
+  return {{"name", o.name},
+          {"box", o.box},
+          {"outlet", o.outlet},
+          {"state", outlet_state_word(s, o.outlet)},
+          {"set_at", set_at(s)}};
+}
+
+}  // namespace
+
+http_response http_api::lab_state(const std::string&) {
+  std::vector<const named_box*> boxes;
+  for (const named_box& b : lab_.boxes) boxes.push_back(&b);
+  std::vector<box_outcome> seen = states(boxes);
+  json lines = json::array(), box_list = json::array(), outlets = json::array();
+  for (const named_line& l : lab_.lines)
+    lines.push_back({{"name", l.name}, {"device", l.device}});
+  for (size_t i = 0; i < lab_.boxes.size() && i < seen.size(); ++i)
+    box_list.push_back(box_json(lab_, lab_.boxes[i], seen[i].state));
+  for (const named_outlet& o : lab_.outlets) {
+    for (size_t i = 0; i < lab_.boxes.size() && i < seen.size(); ++i)
+      if (lab_.boxes[i].name == o.box)
+        outlets.push_back(outlet_json(o, seen[i].state));
+  }
+  return answer(200,
+                {{"lines", lines}, {"boxes", box_list}, {"outlets", outlets}});
+}
+
+switch_outcome http_api::apply(const named_box& b, int outlets,
+                               switch_command command, double delay,
+                               const std::string& who, std::string* names) {
+  switch_request r;
+  r.command = command;
+  r.state_dir = settings_.state_dir;
+  r.wait = settings_.wait;
+  r.who = who;
+  r.client = "relkad";
+  box_target t;
+  t.device = lab_.device_of(b);
+  t.address = b.address;
+  t.box_name = b.name;
+  t.outlets = outlets;
+  t.names = *names;
+  r.targets.push_back(t);
+  if (command == switch_command::cycle) {
+    switch_outcome done = lines_.cycle(r, delay);
+    log_switch(r, done);
+    return done;
+  }
+  if (!lines_.wait_for_cycles(t, outlets, settings_.wait)) {
+    switch_outcome busy;
+    busy.status = switch_gave_up;
+    busy.error = "gave up waiting: a cycle of these outlets is under way";
+    busy.boxes.push_back({t, outlet_state(), {}});
+    log_switch(r, busy);
+    return busy;
+  }
+  return lines_.run(r);
+}
+
+namespace {
+
+// {"state": "on"|"off"}; -1 when the body says neither.
+int wanted_state(const json& body) {
+  if (!body.is_object() || !body.contains("state")) return -1;
+  const json& state = body["state"];
+  if (state == "on") return 1;
+  if (state == "off") return 0;
+  return -1;
+}
+
+// {"delay": seconds}, or the lab file's, or 2; -1 when it is no number in
+// 0..86400.
+double wanted_delay(const json& body, double own) {
+  if (!body.is_object() || !body.contains("delay")) return own >= 0 ? own : 2;
+  const json& d = body["delay"];
+  if (!d.is_number()) return -1;
+  double seconds = d.get<double>();
+  return seconds >= 0 && seconds <= 86400 ? seconds : -1;
+}
+
+json parse_body(const std::string& body) {
+  if (body.empty()) return json::object();
+  return json::parse(body, nullptr, false);
+}
+
+}  // namespace
+
+http_response http_api::outlet(const http_request& request,
+                               const std::string& name,
+                               const std::string& action,
+                               const std::string& who) {
+  const named_outlet* o = lab_.outlet(name);
+  if (o == nullptr) return failure(404, "no outlet named '" + name + "'");
+  const named_box& b = *lab_.box(o->box);
+  if (action == "GET")
+    return answer(200, outlet_json(*o, states({&b}).front().state));
+  json body = parse_body(request.body);
+  if (body.is_discarded() || !body.is_object())
+    return failure(400, "the body is not a JSON object");
+  switch_command command = switch_command::cycle;
+  double delay = 0;
+  if (action == "cycle") {
+    if (request.method != "POST") return failure(405, "POST only");
+    delay = wanted_delay(body, std::max(o->cycle_delay, b.cycle_delay));
+    if (delay < 0) return failure(400, "delay must be seconds from 0 to 86400");
+  } else if (action == "PUT") {
+    int state = wanted_state(body);
+    if (state < 0) return failure(400, "state must be \"on\" or \"off\"");
+    command = state == 1 ? switch_command::on : switch_command::off;
+  } else {
+    return failure(405, "GET, PUT, or POST .../cycle");
+  }
+  std::string names = o->name;
+  switch_outcome done =
+      apply(b, 1 << (o->outlet - 1), command, delay, who, &names);
+  if (done.status != switch_done)
+    return failure(http_status(done.status), done.error);
+  return answer(200, outlet_json(*o, done.boxes.front().state));
+}
+
+http_response http_api::box(const http_request& request,
+                            const std::string& name, const std::string& action,
+                            const std::string& who) {
+  const named_box* b = lab_.box(name);
+  if (b == nullptr) return failure(404, "no box named '" + name + "'");
+  if (action == "GET")
+    return answer(200, box_json(lab_, *b, states({b}).front().state));
+  json body = parse_body(request.body);
+  if (body.is_discarded() || !body.is_object())
+    return failure(400, "the body is not a JSON object");
+  int outlets = 0;
+  if (!body.contains("outlets") || !body["outlets"].is_array() ||
+      body["outlets"].empty() || body["outlets"].size() > 8)
+    return failure(400, "outlets must be a list of outlet numbers 1 to 8");
+  for (const json& n : body["outlets"]) {
+    if (!n.is_number_integer() || n.get<int>() < 1 || n.get<int>() > 8)
+      return failure(400, "outlets must be a list of outlet numbers 1 to 8");
+    outlets |= 1 << (n.get<int>() - 1);
+  }
+  std::string names;
+  switch_command command = switch_command::cycle;
+  double delay = 0;
+  if (action == "cycle") {
+    if (request.method != "POST") return failure(405, "POST only");
+    delay = wanted_delay(body, b->cycle_delay);
+    if (delay < 0) return failure(400, "delay must be seconds from 0 to 86400");
+  } else if (action == "PUT") {
+    int state = wanted_state(body);
+    if (state < 0) return failure(400, "state must be \"on\" or \"off\"");
+    command = state == 1 ? switch_command::on : switch_command::off;
+  } else {
+    return failure(405, "GET, PUT, or POST .../cycle");
+  }
+  switch_outcome done = apply(*b, outlets, command, delay, who, &names);
+  if (done.status != switch_done)
+    return failure(http_status(done.status), done.error);
+  return answer(200, box_json(lab_, *b, done.boxes.front().state));
+}
+
+http_response http_api::labgrid(const http_request& request,
+                                const std::string& box_name,
+                                const std::string& number,
+                                const std::string& who) {
+  const named_box* b = lab_.box(box_name);
+  if (b == nullptr) return text(404, "no box named '" + box_name + "'\n");
+  if (number.size() != 1 || number[0] < '1' || number[0] > '8')
+    return text(404, "outlets are 1 to 8\n");
+  int outlet = number[0] - '0';
+  if (request.method == "GET") {
+    outlet_state s = states({b}).front().state;
+    // The box cannot be read back: an unknown state is an error, never a
+    // guess.
+    if (!s.known) return text(409, "unknown\n");
+    return text(200, (s.mask >> (outlet - 1)) & 1 ? "1" : "0");
+  }
+  if (request.method != "PUT") return text(405, "GET or PUT\n");
+  std::string value = request.body;
+  while (!value.empty() && isspace(static_cast<unsigned char>(value.back())))
+    value.pop_back();
+  if (value != "0" && value != "1")
+    return text(400, "the body must be 0 or 1\n");
+  std::string names = lab_.outlet_name(b->name, outlet);
+  switch_outcome done = apply(
+      *b, 1 << (outlet - 1),
+      value == "1" ? switch_command::on : switch_command::off, 0, who, &names);
+  if (done.status != switch_done)
+    return text(http_status(done.status), done.error + "\n");
+  return text(200, value);
+}

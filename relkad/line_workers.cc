@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+#include "relkad/line_workers.h"
+
+#include <chrono>
+#include <future>
+
+line_workers::~line_workers() {
+  stop();
+  std::map<std::string, std::unique_ptr<worker>> lines;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (auto& [device, line] : lines_) line->closing = true;
+    lines.swap(lines_);
+  }
+  changed_.notify_all();
+  for (auto& [device, line] : lines)
+    if (line->thread.joinable()) line->thread.join();
+}
+
+void line_workers::serve(worker* line) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    changed_.wait(hold,
+                  [line] { return line->closing || !line->jobs.empty(); });
+    if (line->jobs.empty()) return;  // closing, and nothing left
+    std::function<void()> job = std::move(line->jobs.front());
+    line->jobs.pop_front();
+    hold.unlock();
+    job();
+    hold.lock();
+  }
+}
+
+switch_outcome line_workers::run(const switch_request& request) {
+  const std::string device =
+      request.targets.empty() ? "" : request.targets.front().device;
+  auto task = std::make_shared<std::packaged_task<switch_outcome()>>(
+      [request] { return run_switch(request); });
+  std::future<switch_outcome> done = task->get_future();
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_ptr<worker>& line = lines_[device];
+    if (!line) {
+      line = std::make_unique<worker>();
+      line->thread = std::thread(&line_workers::serve, this, line.get());
+    }
+    line->jobs.emplace_back([task] { (*task)(); });
+  }
+  changed_.notify_all();
+  return done.get();
+}
+
+bool line_workers::wait_for_cycles(const box_target& target, int outlets,
+                                   double wait) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  const box_key box{target.device, target.address};
+  return changed_.wait_for(hold, std::chrono::duration<double>(wait), [&] {
+    auto held = cycling_.find(box);
+    return held == cycling_.end() || (held->second & outlets) == 0;
+  });
+}
+
+void line_workers::release_cycle(const box_key& box, int outlets) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    int& held = cycling_[box];
+    held &= ~outlets;
+    if (held == 0) cycling_.erase(box);
+  }
+  changed_.notify_all();
+}
+
+switch_outcome line_workers::cycle(const switch_request& request,
+                                   double delay) {
+  const box_target& target = request.targets.front();
+  const box_key box{target.device, target.address};
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
+    bool free = changed_.wait_for(
+        hold, std::chrono::duration<double>(request.wait), [&] {
+          auto held = cycling_.find(box);
+          return held == cycling_.end() || (held->second & target.outlets) == 0;
+        });
+    if (!free) {
+      switch_outcome busy;
+      busy.status = switch_gave_up;
+      busy.error =
+          "gave up waiting: another cycle of these outlets is under "
+          "way";
+      return busy;
+    }
+    cycling_[box] |= target.outlets;
+  }
+  switch_request off = request;
+  off.command = switch_command::cycle_off;
+  off.log = false;
+  switch_outcome outcome = run(off);
+  if (outcome.status != switch_done) {
+    release_cycle(box, target.outlets);
+    return outcome;
+  }
+  {
+    std::unique_lock<std::mutex> hold(mutex_);
+    changed_.wait_for(hold, std::chrono::duration<double>(delay),
+                      [this] { return stopping_; });
+  }
+  switch_request on = request;
+  on.command = switch_command::cycle_on;
+  on.log = false;
+  switch_outcome back = run(on);
+  release_cycle(box, target.outlets);
+  // One outcome for the whole cycle: both masks, the last word.
+  for (size_t i = 0; i < back.boxes.size() && i < outcome.boxes.size(); ++i)
+    back.boxes[i].sent.insert(back.boxes[i].sent.begin(),
+                              outcome.boxes[i].sent.begin(),
+                              outcome.boxes[i].sent.end());
+  return back;
+}
+
+void line_workers::stop() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+}
