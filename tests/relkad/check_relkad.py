@@ -1,0 +1,232 @@
+# SPDX-License-Identifier: MIT
+"""Runs one of relkad's lab scenarios inside "relka-sim run --json" and
+checks, from relka-sim's report, what the virtual boxes received.
+
+    check_relkad.py --sim RELKA-SIM --relkad RELKAD CASE
+
+CASE:
+  browser      relkad's web page in headless Chromium through Selenium
+  netns        labgrid's NetworkPowerDriver (model rest) from a network
+               namespace, with a token; 401 without it, 403 cross-site
+  concurrent   relkad's requests and relkactl runs on one box at once
+
+Exits 77 (skipped) when something the case needs is missing, unless
+RELKA_REQUIRE names it (or is "all"): then it fails. The words are relkad
+(not built), chromium, chromedriver, selenium, labgrid and netns (root, ip
+and veth). All cases use the lab file tests/relkad/lab.toml (in
+RELKA_LAB): rack1 is box 1, rack2 box 2, on /dev/relka.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "lab"))
+
+import check_lab as cl  # noqa: E402
+
+SKIPPED = 77
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+CYCLE_US = 1_000_000  # the cycle pause of these scenarios
+SLACK_US = 10_000_000
+
+
+def netns_missing():
+    """Why a network namespace with a veth pair cannot be made here, or
+    None. Tried for real, with names of this run, and removed at once."""
+    if os.geteuid() != 0:
+        return ("network namespaces and veth pairs need root here (ip netns "
+                "add mounts under /run/netns)")
+    if shutil.which("ip") is None:
+        return "ip is missing (Debian package iproute2)"
+    name = f"relkad-probe-{os.getpid()}"
+    link = f"rkdp{os.getpid() % 100000}"
+    tries = [["ip", "netns", "add", name],
+             ["ip", "link", "add", link, "type", "veth", "peer", "name",
+              link + "b"]]
+    why = None
+    try:
+        for argv in tries:
+            done = subprocess.run(argv, capture_output=True, text=True,
+                                  timeout=30)
+            if done.returncode != 0:
+                why = f"{' '.join(argv)}: {done.stderr.strip()}"
+                break
+    finally:
+        subprocess.run(["ip", "link", "del", link], capture_output=True,
+                       timeout=30)
+        subprocess.run(["ip", "netns", "del", name], capture_output=True,
+                       timeout=30)
+    return why
+
+
+def missing_tools(case, relkad):
+    missing = []
+    if not relkad or not os.access(relkad, os.X_OK):
+        missing.append(("relkad", "relkad was not built (it needs "
+                        "libmicrohttpd-dev, libsystemd-dev and "
+                        "nlohmann-json3-dev)"))
+    if case == "browser":
+        if not os.access(CHROMIUM, os.X_OK):
+            missing.append(("chromium", f"{CHROMIUM} is missing (Debian "
+                            "package chromium)"))
+        if not os.access(CHROMEDRIVER, os.X_OK):
+            missing.append(("chromedriver", f"{CHROMEDRIVER} is missing "
+                            "(Debian package chromium-driver)"))
+        why = cl.debian_module("selenium.webdriver")
+        if why:
+            missing.append(("selenium", why + " (Debian package "
+                            "python3-selenium)"))
+    if case == "netns":
+        why = cl.debian_module("labgrid")
+        if why:
+            missing.append(("labgrid", why + " (Debian package "
+                            "python3-labgrid)"))
+        why = netns_missing()
+        if why:
+            missing.append(("netns", why))
+    return missing
+
+
+def box_frames(checks, report, box, masks, steps):
+    """box's frames have exactly these masks; steps: (index, outlet, on)
+    for frames that switch that one outlet alone."""
+    frames = cl.frames_of(report, box)
+    if cl.check_masks(checks, frames, box, masks):
+        cl.check_single(checks, frames, box, steps)
+    return frames
+
+
+def check_pause(checks, frames, box, off, on, what):
+    if max(off, on) >= len(frames):
+        return
+    pause = frames[on]["time_us"] - frames[off]["time_us"]
+    checks.expect(CYCLE_US <= pause <= CYCLE_US + SLACK_US,
+                  f"box {box}: {what}'s off and on lie {pause / 1e6:.3f} s "
+                  f"apart (at least {CYCLE_US / 1e6:g} s)")
+
+
+def check_browser(checks, status, report):
+    cl.check_common(checks, status, report, [1, 2])
+    # rack1: set 0; On web1 (3); Off web1 (the refused confirm sent
+    # nothing); keyboard On 2; keyboard Off 2.
+    box_frames(checks, report, 1, [0x00, 0x04, 0x00, 0x02, 0x00],
+               [(1, 3, True), (2, 3, False), (3, 2, True), (4, 2, False)])
+    # rack2: set 0; relkactl on 5; the page's Cycle of 5 (off, 1 s, on).
+    frames = box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10],
+                        [(1, 5, True), (2, 5, False), (3, 5, True)])
+    check_pause(checks, frames, 2, 2, 3, "the page's cycle")
+    cl.check_end(checks, report, 1, 0x00)
+    cl.check_end(checks, report, 2, 0x10)
+
+
+def check_netns(checks, status, report):
+    cl.check_common(checks, status, report, [1])
+    # rack1: set 0x10 (outlet 5 on, a neighbour); every refused request and
+    # labgrid's calls with a wrong token sent nothing; then labgrid's on(),
+    # cycle() (off, 1 s, on) and off() of outlet 4.
+    frames = box_frames(checks, report, 1, [0x10, 0x18, 0x10, 0x18, 0x10],
+                        [(1, 4, True), (2, 4, False), (3, 4, True),
+                         (4, 4, False)])
+    check_pause(checks, frames, 1, 2, 3, "labgrid's cycle")
+    cl.check_end(checks, report, 1, 0x10)
+
+
+def check_concurrent(checks, status, report, rounds):
+    cl.check_common(checks, status, report, [1])
+    frames = cl.frames_of(report, 1)
+    checks.expect(len(frames) == 1 + 8 * rounds,
+                  f"box 1 received set 0 and 8 frames per round in "
+                  f"{rounds} rounds: {len(frames)} frames")
+    if frames:
+        checks.expect(frames[0]["data"] == 0, "box 1 started at 0x00")
+    for round_number in range(rounds):
+        on = round_number % 2 == 0
+        part = frames[1 + 8 * round_number:1 + 8 * (round_number + 1)]
+        outlets = [cl.changed(f) for f in part]
+        single = all(len(c) == 1 and c[0][1] == on for c in outlets)
+        switched = sorted(c[0][0] for c in outlets if len(c) == 1)
+        end = part[-1]["data"] if part else None
+        want = 0xff if on else 0x00
+        checks.expect(single and switched == list(range(1, 9)) and
+                      end == want,
+                      f"round {round_number + 1}: each frame switched one "
+                      f"more outlet {'on' if on else 'off'}, all 8, ending "
+                      f"at {want:#04x}: {outlets}, "
+                      f"{end if end is None else hex(end)}")
+    cl.check_end(checks, report, 1, 0xff if rounds % 2 else 0x00)
+
+
+def leftovers(namespace, link):
+    """The namespace or veth end that survived the run, if any; removed."""
+    left = []
+    if os.path.exists(os.path.join("/run/netns", namespace)):
+        left.append(f"namespace {namespace}")
+        subprocess.run(["ip", "netns", "del", namespace], capture_output=True,
+                       timeout=30)
+    if subprocess.run(["ip", "link", "show", link], capture_output=True,
+                      timeout=30).returncode == 0:
+        left.append(f"link {link}")
+        subprocess.run(["ip", "link", "del", link], capture_output=True,
+                       timeout=30)
+    return left
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--relkad", default="")
+    parser.add_argument("case", choices=["browser", "netns", "concurrent"])
+    args = parser.parse_args()
+
+    missing = missing_tools(args.case, args.relkad)
+    for tool, why in missing:
+        print(("FAIL: required, but " if cl.required(tool) else "SKIP: ") +
+              why)
+    if missing:
+        return 1 if any(cl.required(tool) for tool, _ in missing) else SKIPPED
+
+    os.environ["RELKAD"] = os.path.abspath(args.relkad)
+    os.environ["RELKA_LAB"] = os.path.join(HERE, "lab.toml")
+    scenario = os.path.join(HERE, f"{args.case}_scenario.py")
+    command = [cl.DEBIAN_PYTHON, scenario]
+    rounds = 5
+    if args.case == "netns":
+        tag = os.getpid() % 100000
+        namespace = f"relkad-test-{os.getpid()}"
+        here, there = f"rkd{tag}h", f"rkd{tag}n"
+        command += [namespace, here, there]
+    elif args.case == "concurrent":
+        command += [str(rounds)]
+
+    started = time.monotonic()
+    try:
+        status, report = cl.run_sim(args.sim, command)
+    finally:
+        if args.case == "netns":
+            left = leftovers(namespace, here)
+    took = time.monotonic() - started
+    checks = cl.Checks()
+    if args.case == "browser":
+        check_browser(checks, status, report)
+    elif args.case == "netns":
+        check_netns(checks, status, report)
+        checks.expect(left == [], f"the namespace and the veth pair were "
+                      f"gone after the run: left {left}")
+    else:
+        check_concurrent(checks, status, report, rounds)
+    print(f"check: the run took {took:.1f} s")
+    if checks.failures:
+        print(f"check: {len(checks.failures)} check(s) failed")
+        return 1
+    print("check: passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
