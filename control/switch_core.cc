@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "outlet/adapter.h"
 #include "outlet/outlet_switch.h"
@@ -566,4 +567,83 @@ switch_outcome run_switch(const switch_request& r) {
   outcome.error = say.last();
   if (changes && r.log) log_switch(r, outcome);
   return outcome;
+}
+
+namespace {
+
+phase phase_of(switch_command command) {
+  return command == switch_command::cycle_off  ? phase::cycle_off
+         : command == switch_command::cycle_on ? phase::cycle_on
+                                               : phase::plain;
+}
+
+}  // namespace
+
+std::vector<switch_outcome> run_switch_batch(
+    const std::vector<switch_request>& requests) {
+  std::vector<switch_outcome> outcomes(requests.size());
+  if (requests.empty()) return outcomes;
+  const switch_request& first = requests.front();
+  const box_target& target = first.targets.front();
+  std::vector<std::unique_ptr<voice>> voices;
+  for (const switch_request& r : requests) {
+    voices.push_back(std::make_unique<voice>(r));
+    box_outcome result;
+    result.target = r.targets.front();
+    outcomes[voices.size() - 1].boxes.push_back(result);
+  }
+  bool one_by_one = false;
+  {
+    held_line line(first, target, *voices.front());
+    int status = line.open();
+    if (status != switch_done) {
+      for (size_t i = 0; i < requests.size(); ++i) {
+        outcomes[i].status = status;
+        outcomes[i].error = voices.front()->last();
+      }
+    } else {
+      outlet_state state = line.state();
+      for (const switch_request& r : requests)
+        one_by_one |=
+            cycle_in_the_way(state, touched_outlets(r, r.targets[0])) != 0;
+      std::vector<size_t> taken;
+      for (size_t i = 0; i < requests.size() && !one_by_one; ++i) {
+        const switch_request& r = requests[i];
+        const box_target& t = r.targets.front();
+        int mask = 0;
+        phase part = phase_of(r.command);
+        if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask,
+                      state, &mask)) {
+          outcomes[i].status = refuse_unknown(t, *voices[i]);
+          continue;
+        }
+        state.known = true;
+        state.mask = mask;
+        mark_cycles(&state, t.outlets, part);
+        taken.push_back(i);
+      }
+      if (!taken.empty() && !one_by_one) {
+        outlet_state after;
+        bool sent = false;
+        voice& say = *voices[taken.front()];
+        status = line.send(state, &after, &sent);
+        for (size_t i : taken) {
+          outcomes[i].status = status;
+          outcomes[i].boxes.front().state = after;
+          if (sent) outcomes[i].boxes.front().sent.push_back(state.mask);
+          if (status != switch_done) outcomes[i].error = say.last();
+        }
+      }
+    }
+  }
+  if (one_by_one) {
+    for (size_t i = 0; i < requests.size(); ++i)
+      outcomes[i] = run_switch(requests[i]);
+    return outcomes;
+  }
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (outcomes[i].error.empty()) outcomes[i].error = voices[i]->last();
+    if (requests[i].log) log_switch(requests[i], outcomes[i]);
+  }
+  return outcomes;
 }

@@ -88,6 +88,16 @@ struct switch_outcome {
 
 switch_outcome run_switch(const switch_request& request);
 
+// Several requests for one box (each with that one target, and a command
+// that changes outlets), in the order they came, in one hold of the line
+// and one frame: each change is worked out from the mask the ones before
+// it left, and one that cannot be (the state unknown) is refused alone.
+// One outcome per request, each logged. Where another process's cycle
+// holds an outlet one of them touches, they run one by one instead, each
+// waiting as run_switch does.
+std::vector<switch_outcome> run_switch_batch(
+    const std::vector<switch_request>& requests);
+
 // The pause a cycle of `request` keeps: its delay, else the longest of its
 // targets' own, else 2 seconds.
 double cycle_delay_of(const switch_request& request);

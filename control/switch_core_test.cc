@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "sim/frame_decoder.h"
 #include "tests/case_name.h"
+#include "tests/line_fixture.h"
 
 namespace {
 
@@ -82,6 +84,58 @@ TEST(switch_core_test, CyclePauseComesFromTheRequestThenTheTargets) {
   EXPECT_DOUBLE_EQ(7, cycle_delay_of(request)) << "the longest of the boxes";
   request.delay = 0.5;
   EXPECT_DOUBLE_EQ(0.5, cycle_delay_of(request)) << "--delay wins";
+}
+
+// Requests for one box that queued up together go out in one frame, each
+// change worked out in its order from the one before; one that cannot be
+// worked out is refused alone.
+class switch_batch_test : public line_test {
+ protected:
+  switch_request request(switch_command command, int outlets, int mask = 0) {
+    switch_request r;
+    r.command = command;
+    r.mask = mask;
+    r.state_dir = folder_.path();
+    r.log = false;
+    box_target t;
+    t.device = "/dev/relka";
+    t.outlets = outlets;
+    r.targets.push_back(t);
+    return r;
+  }
+  std::vector<int> frames() {
+    std::vector<int> out;
+    for (const decoded_frame& f :
+         decode_frames(line->changes(), kStatusBits).frames)
+      out.push_back(f.data);
+    return out;
+  }
+  scoped_folder folder_;
+};
+
+TEST_F(switch_batch_test, OneFrameForAllInTheirOrder) {
+  ASSERT_EQ(switch_done,
+            run_switch(request(switch_command::set, 0, 0x80)).status);
+  settle_closed();
+  std::vector<switch_outcome> done = run_switch_batch(
+      {request(switch_command::on, 0x01), request(switch_command::on, 0x02),
+       request(switch_command::toggle, 0x01),
+       request(switch_command::off, 0x80)});
+  EXPECT_EQ((std::vector<int>{0x02}), frames());
+  for (const switch_outcome& o : done) {
+    EXPECT_EQ(switch_done, o.status) << o.error;
+    EXPECT_EQ(0x02, o.boxes.at(0).state.mask);
+  }
+  settle_closed();
+  ASSERT_EQ(switch_done, run_switch(request(switch_command::forget, 0)).status);
+  done = run_switch_batch({request(switch_command::on, 0x04),
+                           request(switch_command::set, 0, 0x10),
+                           request(switch_command::on, 0x01)});
+  EXPECT_EQ(switch_state_unknown, done[0].status);
+  EXPECT_TRUE(done[0].boxes.at(0).sent.empty());
+  EXPECT_EQ(switch_done, done[1].status);
+  EXPECT_EQ(switch_done, done[2].status);
+  EXPECT_EQ((std::vector<int>{0x11}), frames());
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "relkad/line_workers.h"
 
 #include <chrono>
-#include <future>
 
 line_workers::~line_workers() {
   stop();
@@ -17,16 +16,63 @@ line_workers::~line_workers() {
     if (line->thread.joinable()) line->thread.join();
 }
 
+namespace {
+
+// A request of one box that changes outlets: one that may share a frame.
+bool joins_others(const switch_request& r) {
+  return r.targets.size() == 1 && r.command != switch_command::status &&
+         r.command != switch_command::forget &&
+         r.command != switch_command::cycle;
+}
+
+bool same_box(const switch_request& a, const switch_request& b) {
+  return joins_others(a) && joins_others(b) &&
+         a.targets[0].device == b.targets[0].device &&
+         a.targets[0].address == b.targets[0].address;
+}
+
+}  // namespace
+
+void line_workers::run_together(std::vector<std::unique_ptr<job>>& jobs) {
+  // By box, in the order each box first came; the requests of a box keep
+  // theirs.
+  std::vector<std::vector<job*>> boxes;
+  for (std::unique_ptr<job>& j : jobs) {
+    std::vector<job*>* same = nullptr;
+    for (std::vector<job*>& box : boxes)
+      if (same_box(box.front()->request, j->request)) same = &box;
+    if (same != nullptr)
+      same->push_back(j.get());
+    else
+      boxes.push_back({j.get()});
+  }
+  for (std::vector<job*>& box : boxes) {
+    if (box.size() == 1) {
+      box.front()->done.set_value(run_switch(box.front()->request));
+      continue;
+    }
+    std::vector<switch_request> requests;
+    requests.reserve(box.size());
+    for (job* j : box) requests.push_back(j->request);
+    std::vector<switch_outcome> outcomes = run_switch_batch(requests);
+    for (size_t i = 0; i < box.size(); ++i)
+      box[i]->done.set_value(std::move(outcomes[i]));
+  }
+}
+
 void line_workers::serve(worker* line) {
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {
     changed_.wait(hold,
                   [line] { return line->closing || !line->jobs.empty(); });
     if (line->jobs.empty()) return;  // closing, and nothing left
-    std::function<void()> job = std::move(line->jobs.front());
-    line->jobs.pop_front();
+    std::vector<std::unique_ptr<job>> jobs;
+    while (!line->jobs.empty()) {
+      jobs.push_back(std::move(line->jobs.front()));
+      line->jobs.pop_front();
+    }
     hold.unlock();
-    job();
+    run_together(jobs);
     hold.lock();
   }
 }
@@ -34,9 +80,9 @@ void line_workers::serve(worker* line) {
 switch_outcome line_workers::run(const switch_request& request) {
   const std::string device =
       request.targets.empty() ? "" : request.targets.front().device;
-  auto task = std::make_shared<std::packaged_task<switch_outcome()>>(
-      [request] { return run_switch(request); });
-  std::future<switch_outcome> done = task->get_future();
+  auto pending = std::make_unique<job>();
+  pending->request = request;
+  std::future<switch_outcome> done = pending->done.get_future();
   {
     std::lock_guard<std::mutex> hold(mutex_);
     std::unique_ptr<worker>& line = lines_[device];
@@ -44,7 +90,7 @@ switch_outcome line_workers::run(const switch_request& request) {
       line = std::make_unique<worker>();
       line->thread = std::thread(&line_workers::serve, this, line.get());
     }
-    line->jobs.emplace_back([task] { (*task)(); });
+    line->jobs.push_back(std::move(pending));
   }
   changed_.notify_all();
   return done.get();

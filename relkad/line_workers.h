@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // One worker thread per serial line: the switching requests for one line go
 // out one after the other, in the order they came, and different lines are
-// switched at the same time.
+// switched at the same time. What has queued up for one box while its line
+// was busy goes out together: one hold of the line, each request's change
+// in its order, one frame (a box is set whole, so one frame carries them
+// all), and each caller gets the state that frame left.
 //
 // A cycle's pause is kept by the caller, not by the worker, so a line is
 // busy only for its frames. While a cycle of this service holds an outlet
@@ -13,12 +16,14 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "control/switch_core.h"
 
@@ -49,14 +54,19 @@ class line_workers {
   void stop();
 
  private:
+  struct job {
+    switch_request request;
+    std::promise<switch_outcome> done;
+  };
   struct worker {
     std::thread thread;
-    std::deque<std::function<void()>> jobs;
+    std::deque<std::unique_ptr<job>> jobs;
     bool closing = false;
   };
   using box_key = std::pair<std::string, int>;
 
   void serve(worker* line);
+  static void run_together(std::vector<std::unique_ptr<job>>& jobs);
   void release_cycle(const box_key& box, int outlets);
 
   std::mutex mutex_;

@@ -1,0 +1,195 @@
+# SPDX-License-Identifier: MIT
+"""Drives a power service with concurrent clients switching outlets, and
+prints requests per second and the median and 99th-percentile latency.
+
+  relkad_load.py --lines N --clients 32 --seconds S --relkad BIN
+                 [--pdudaemon] --relkactl BIN --shim SO --work DIR
+
+The lines are pseudo-terminals opened here (their masters kept open), one
+box on each; the modem-control requests are answered in-process by the
+shim (LD_PRELOAD), so a frame costs only its calls. With --pdudaemon the
+same boxes are driven through Debian's pdudaemon and the relka driver
+instead of relkad. Run by tools/bench-relkad.
+"""
+import argparse
+import http.client
+import json
+import os
+import random
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, seconds=20):
+    until = time.monotonic() + seconds
+    while time.monotonic() < until:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+def open_lines(count):
+    masters, names = [], []
+    for _ in range(count):
+        master, slave = os.openpty()
+        names.append(os.ttyname(slave))
+        os.close(slave)
+        masters.append(master)
+    return masters, names
+
+
+def write_lab(path, names):
+    with open(path, "w") as lab:
+        for i, name in enumerate(names):
+            lab.write(f'[line.l{i}]\ndevice = "{name}"\n'
+                      f'[box.b{i}]\nline = "l{i}"\naddress = 1\n')
+
+
+class service:
+    """relkad or pdudaemon, started here and stopped by its pid."""
+
+    def __init__(self, args, names, port):
+        self.args, self.names, self.port = args, names, port
+        env = dict(os.environ, LD_PRELOAD=args.shim,
+                   RELKA_STATE_DIR=os.path.join(args.work, "state"),
+                   RELKA_LAB=os.path.join(args.work, "lab.toml"),
+                   PATH=os.path.dirname(args.relkactl) + ":" + os.environ["PATH"])
+        os.makedirs(env["RELKA_STATE_DIR"], exist_ok=True)
+        log = open(os.path.join(args.work, "service.log"), "w")
+        if args.pdudaemon:
+            config = {"daemon": {"hostname": "127.0.0.1", "port": port,
+                                 "logging_level": "WARNING", "listener": "http"},
+                      "pdus": {f"b{i}": {"driver": "relka", "box": f"b{i}",
+                                         "relkactl": args.relkactl,
+                                         "retries": 1}
+                               for i in range(len(names))}}
+            path = os.path.join(args.work, "pdudaemon.conf")
+            with open(path, "w") as f:
+                json.dump(config, f)
+            command = ["/usr/bin/python3", "/usr/sbin/pdudaemon", "--conf", path]
+            env["PYTHONPATH"] = args.pythonpath
+        else:
+            command = [args.relkad, "--listen", f"127.0.0.1:{port}",
+                       "--lab", env["RELKA_LAB"]]
+        self.process = subprocess.Popen(command, env=env, stdout=log,
+                                        stderr=subprocess.STDOUT)
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def request(self, conn, box, outlet, on):
+        if self.args.pdudaemon:
+            conn.request("GET", f"/power/control/{'on' if on else 'off'}"
+                                f"?hostname=b{box}&port={outlet}")
+        else:
+            conn.request("PUT", f"/outlet/b{box}/{outlet}", body=b"1" if on else b"0")
+        response = conn.getresponse()
+        response.read()
+        return response.status
+
+
+def drive(svc, boxes, clients, seconds):
+    latencies, failures = [], []
+    lock = threading.Lock()
+    stop_at = time.monotonic() + seconds
+
+    # Eight clients to a source address: a service may limit connections
+    # per address, and 32 clients are meant as 32 users, not one.
+    def connect(number):
+        return http.client.HTTPConnection(
+            "127.0.0.1", svc.port, timeout=60,
+            source_address=(f"127.0.1.{1 + number // 8}", 0))
+
+    def client(number):
+        conn = connect(number)
+        rng = random.Random(number)
+        mine, bad = [], 0
+        while time.monotonic() < stop_at:
+            box = number % boxes
+            begun = time.monotonic()
+            try:
+                status = svc.request(conn, box, rng.randint(1, 8), rng.random() < 0.5)
+            except (OSError, http.client.HTTPException):
+                conn.close()
+                conn = connect(number)
+                status = 0
+            mine.append(time.monotonic() - begun)
+            bad += status != 200
+            if status != 200 and bad == 1:
+                print(f"bench: a request answered {status}", file=sys.stderr)
+        with lock:
+            latencies.extend(mine)
+            failures.append(bad)
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    begun = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - begun
+    latencies.sort()
+    return {"requests": len(latencies), "failed": sum(failures),
+            "per_second": len(latencies) / elapsed,
+            "median_ms": 1000 * statistics.median(latencies),
+            "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))]}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--lines", type=int, default=1)
+    parser.add_argument("--clients", type=int, default=32)
+    parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--relkad")
+    parser.add_argument("--relkactl", required=True)
+    parser.add_argument("--shim", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--pdudaemon", action="store_true")
+    parser.add_argument("--pythonpath", default="")
+    args = parser.parse_args()
+    masters, names = open_lines(args.lines)
+    write_lab(os.path.join(args.work, "lab.toml"), names)
+    port = free_port()
+    svc = service(args, names, port)
+    try:
+        if not wait_for_port(port):
+            sys.exit("bench: the service did not answer; see "
+                     + os.path.join(args.work, "service.log"))
+        # A known state on every box first: all outlets off.
+        env = dict(os.environ, LD_PRELOAD=args.shim,
+                   RELKA_STATE_DIR=os.path.join(args.work, "state"),
+                   RELKA_LAB=os.path.join(args.work, "lab.toml"))
+        for i in range(args.lines):
+            subprocess.run([args.relkactl, "-b", f"b{i}", "set", "0"], env=env,
+                           check=True)
+        result = drive(svc, args.lines, args.clients, args.seconds)
+    finally:
+        svc.stop()
+        for m in masters:
+            os.close(m)
+    result.update(lines=args.lines, clients=args.clients,
+                  service="pdudaemon" if args.pdudaemon else "relkad")
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
