@@ -39,7 +39,7 @@ const message = document.getElementById("message");
 function say(text) { message.textContent = text; }
 
 async function call(method, path, body) {
-  const response = await fetch(path, {
+  const response = await fetch(location.origin + path, {
     method: method,
     headers: { "Content-Type": "application/json", "X-Relkad-Request": "1" },
     body: body === undefined ? undefined : JSON.stringify(body),
