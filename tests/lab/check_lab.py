@@ -273,7 +273,7 @@ def main():
     conf = os.path.join(source, "examples", "pdudaemon", "pdudaemon.conf")
     envs = os.path.join(source, "examples", "labgrid")
     lines = ()
-    if args.case in ("pdudaemon", "labgrid-pdudaemon"):
+    if args.case in ("pdudaemon", "labgrid-pdudaemon", "labgrid-external"):
         example_lab = os.path.join(source, "examples", "lab.toml")
         os.environ["RELKA_LAB"] = example_lab
         lines = lab_lines(example_lab)

@@ -67,17 +67,25 @@ def must_fail(power, status, why):
 def external(env_file):
     with tempfile.TemporaryDirectory(prefix="relka-labgrid.") as folder:
         target, power = power_of(env_file)
-        # Nothing remembered for box 1: relkactl refuses (3), sends nothing.
+        # Nothing remembered for web1's box: relkactl refuses (3), sends
+        # nothing.
         must_fail(power, 3, "unknown state")
         target.cleanup()
-        absent = rewritten(env_file, "/dev/relka ", "/dev/relka-absent ", folder)
-        target, power = power_of(absent)
-        must_fail(power, 255, "missing device")
-        target.cleanup()
+        # The same names on a lab file whose line leads nowhere.
+        lab_file = os.environ["RELKA_LAB"]
+        os.environ["RELKA_LAB"] = rewritten(lab_file, 'device = "',
+                                            'device = "/dev/relka-absent',
+                                            folder)
+        try:
+            target, power = power_of(env_file)
+            must_fail(power, 255, "missing device")
+            target.cleanup()
+        finally:
+            os.environ["RELKA_LAB"] = lab_file
 
-    lab.must_relkactl("-a", "1", "set", "16")  # outlet 5 on, as a neighbour
+    lab.must_relkactl("--box", "rack1-top", "set", "16")  # outlet 5 on, a neighbour
     on_cycle_off(env_file)
-    lab.must_relkactl("-a", "1", "status")
+    lab.must_relkactl("--box", "rack1-top", "status")
 
 
 def on_cycle_off(env_file):
