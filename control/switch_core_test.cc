@@ -103,13 +103,6 @@ class switch_batch_test : public line_test {
     r.targets.push_back(t);
     return r;
   }
-  std::vector<int> frames() {
-    std::vector<int> out;
-    for (const decoded_frame& f :
-         decode_frames(line->changes(), kStatusBits).frames)
-      out.push_back(f.data);
-    return out;
-  }
   scoped_folder folder_;
 };
 
@@ -121,7 +114,7 @@ TEST_F(switch_batch_test, OneFrameForAllInTheirOrder) {
       {request(switch_command::on, 0x01), request(switch_command::on, 0x02),
        request(switch_command::toggle, 0x01),
        request(switch_command::off, 0x80)});
-  EXPECT_EQ((std::vector<int>{0x02}), frames());
+  EXPECT_EQ((std::vector<int>{0x02}), frame_masks());
   for (const switch_outcome& o : done) {
     EXPECT_EQ(switch_done, o.status) << o.error;
     EXPECT_EQ(0x02, o.boxes.at(0).state.mask);
@@ -135,7 +128,7 @@ TEST_F(switch_batch_test, OneFrameForAllInTheirOrder) {
   EXPECT_TRUE(done[0].boxes.at(0).sent.empty());
   EXPECT_EQ(switch_done, done[1].status);
   EXPECT_EQ(switch_done, done[2].status);
-  EXPECT_EQ((std::vector<int>{0x11}), frames());
+  EXPECT_EQ((std::vector<int>{0x11}), frame_masks());
 }
 
 }  // namespace

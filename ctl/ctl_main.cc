@@ -339,8 +339,8 @@ switch_command command_of(ctl_command c) {
 int usage_failure(const ctl_request& r, const std::string& error, bool json) {
   complain(error);
   fprintf(stderr, "Try 'relkactl --help' for more information.\n");
-  if (json) print_failure(r, ctl_usage_error, error, nullptr);
-  return ctl_usage_error;
+  if (json) print_failure(r, switch_usage_error, error, nullptr);
+  return switch_usage_error;
 }
 
 int run(const ctl_request& r) {
@@ -361,14 +361,14 @@ int run(const ctl_request& r) {
     print_list(r, what, outcome);
   else if (r.command == ctl_command::status || r.json)
     print_states(r, what, outcome);
-  return ctl_done;
+  return switch_done;
 }
 
 // What was printed must have reached standard output.
 int checked_exit(int status) {
   if (fflush(stdout) != 0 || ferror(stdout)) {
     complain(std::string("cannot write standard output: ") + strerror(errno));
-    return status == ctl_done ? ctl_usage_error : status;
+    return status == switch_done ? switch_usage_error : status;
   }
   return status;
 }
@@ -391,11 +391,11 @@ int relkactl_main(int argc, char** argv) {
         usage_failure(request, error, asks_for_json(argc, argv)));
   if (request.help) {
     fputs(ctl_usage, stdout);
-    return checked_exit(ctl_done);
+    return checked_exit(switch_done);
   }
   if (request.version) {
     printf("relkactl %s\n", RELKA_VERSION);
-    return checked_exit(ctl_done);
+    return checked_exit(switch_done);
   }
   return checked_exit(run(request));
 }

@@ -336,6 +336,39 @@ json parse_body(const std::string& body) {
   return json::parse(body, nullptr, false);
 }
 
+// What a PUT or a POST .../cycle asks: the command and a cycle's pause
+// (`own`: the lab file's); false with the refusal in `refused`.
+bool wanted_change(const http_request& request, const std::string& action,
+                   const json& body, double own, switch_command* command,
+                   double* delay, http_response* refused) {
+  if (body.is_discarded() || !body.is_object()) {
+    *refused = failure(400, "the body is not a JSON object");
+    return false;
+  }
+  if (action == "cycle") {
+    if (request.method != "POST") {
+      *refused = failure(405, "POST only");
+      return false;
+    }
+    *command = switch_command::cycle;
+    *delay = wanted_delay(body, own);
+    if (*delay >= 0) return true;
+    *refused = failure(400, "delay must be seconds from 0 to 86400");
+    return false;
+  }
+  if (action != "PUT") {
+    *refused = failure(405, "GET, PUT, or POST .../cycle");
+    return false;
+  }
+  int state = wanted_state(body);
+  if (state < 0) {
+    *refused = failure(400, "state must be \"on\" or \"off\"");
+    return false;
+  }
+  *command = state == 1 ? switch_command::on : switch_command::off;
+  return true;
+}
+
 }  // namespace
 
 http_response http_api::outlet(const http_request& request,
@@ -348,21 +381,13 @@ http_response http_api::outlet(const http_request& request,
   if (action == "GET")
     return answer(200, outlet_json(*o, states({&b}).front().state));
   json body = parse_body(request.body);
-  if (body.is_discarded() || !body.is_object())
-    return failure(400, "the body is not a JSON object");
   switch_command command = switch_command::cycle;
   double delay = 0;
-  if (action == "cycle") {
-    if (request.method != "POST") return failure(405, "POST only");
-    delay = wanted_delay(body, std::max(o->cycle_delay, b.cycle_delay));
-    if (delay < 0) return failure(400, "delay must be seconds from 0 to 86400");
-  } else if (action == "PUT") {
-    int state = wanted_state(body);
-    if (state < 0) return failure(400, "state must be \"on\" or \"off\"");
-    command = state == 1 ? switch_command::on : switch_command::off;
-  } else {
-    return failure(405, "GET, PUT, or POST .../cycle");
-  }
+  http_response refused;
+  if (!wanted_change(request, action, body,
+                     std::max(o->cycle_delay, b.cycle_delay), &command, &delay,
+                     &refused))
+    return refused;
   std::string names = o->name;
   switch_outcome done =
       apply(b, 1 << (o->outlet - 1), command, delay, who, &names);
@@ -379,8 +404,12 @@ http_response http_api::box(const http_request& request,
   if (action == "GET")
     return answer(200, box_json(lab_, *b, states({b}).front().state));
   json body = parse_body(request.body);
-  if (body.is_discarded() || !body.is_object())
-    return failure(400, "the body is not a JSON object");
+  switch_command command = switch_command::cycle;
+  double delay = 0;
+  http_response refused;
+  if (!wanted_change(request, action, body, b->cycle_delay, &command, &delay,
+                     &refused))
+    return refused;
   int outlets = 0;
   if (!body.contains("outlets") || !body["outlets"].is_array() ||
       body["outlets"].empty() || body["outlets"].size() > 8)
@@ -391,19 +420,6 @@ http_response http_api::box(const http_request& request,
     outlets |= 1 << (n.get<int>() - 1);
   }
   std::string names;
-  switch_command command = switch_command::cycle;
-  double delay = 0;
-  if (action == "cycle") {
-    if (request.method != "POST") return failure(405, "POST only");
-    delay = wanted_delay(body, b->cycle_delay);
-    if (delay < 0) return failure(400, "delay must be seconds from 0 to 86400");
-  } else if (action == "PUT") {
-    int state = wanted_state(body);
-    if (state < 0) return failure(400, "state must be \"on\" or \"off\"");
-    command = state == 1 ? switch_command::on : switch_command::off;
-  } else {
-    return failure(405, "GET, PUT, or POST .../cycle");
-  }
   switch_outcome done = apply(*b, outlets, command, delay, who, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);

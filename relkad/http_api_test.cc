@@ -55,14 +55,6 @@ class http_api_test : public line_test {
     return *api_;
   }
 
-  std::vector<int> masks() {
-    std::vector<int> out;
-    for (const decoded_frame& f :
-         decode_frames(line->changes(), kStatusBits).frames)
-      out.push_back(f.data);
-    return out;
-  }
-
   scoped_folder folder_;
   lab_file lab_;
   line_workers workers_;
@@ -91,7 +83,7 @@ TEST_F(http_api_test, SwitchesReadsAndCyclesByName) {
       a.handle(request("POST", "/api/v1/outlets/db1/cycle", "{\"delay\":0.2}"));
   EXPECT_EQ(200, cycled.status) << cycled.body;
   EXPECT_NE(std::string::npos, cycled.body.find("\"state\":\"on\""));
-  EXPECT_EQ((std::vector<int>{0x00, 0x05, 0x01, 0x00, 0x01}), masks())
+  EXPECT_EQ((std::vector<int>{0x00, 0x05, 0x01, 0x00, 0x01}), frame_masks())
       << "two outlets in one frame; a cycle off and on again";
   http_response lab = a.handle(request("GET", "/api/v1/lab"));
   EXPECT_NE(std::string::npos, lab.body.find("\"name\":\"web1\"")) << lab.body;

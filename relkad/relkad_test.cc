@@ -60,14 +60,6 @@ class relkad_test : public line_test {
     FAIL() << "relkad did not answer on port " << port_;
   }
 
-  std::vector<int> masks() {
-    std::vector<int> out;
-    for (const decoded_frame& f :
-         decode_frames(line->changes(), kStatusBits).frames)
-      out.push_back(f.data);
-    return out;
-  }
-
   scoped_folder folder_;
   child_process relkad_;
   int port_ = 0;
@@ -83,7 +75,7 @@ TEST_F(relkad_test, SwitchesOverHttpAndStopsOnSigterm) {
   EXPECT_EQ(200, http_status_of(on)) << on;
   std::string read = http_exchange(port_, get("/outlet/top/3"));
   EXPECT_EQ("1", read.substr(read.find("\r\n\r\n") + 4)) << read;
-  EXPECT_EQ((std::vector<int>{0x00, 0x04}), masks());
+  EXPECT_EQ((std::vector<int>{0x00, 0x04}), frame_masks());
   auto begun = std::chrono::steady_clock::now();
   relkad_.send(SIGTERM);
   EXPECT_EQ(0, relkad_.wait(5));
@@ -112,7 +104,7 @@ TEST_F(relkad_test, FloodsAndSlowClientsCannotStopOthers) {
                     5, "127.0.0.2");
   EXPECT_EQ(200, http_status_of(all)) << all;
   EXPECT_LT(seconds_since(begun), 3.0);
-  EXPECT_EQ((std::vector<int>{0xff}), masks());
+  EXPECT_EQ((std::vector<int>{0xff}), frame_masks());
 }
 
 // Off 127.0.0.1 relkad needs a token, and a token file others may read is

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "outlet/outlet_switch.h"
+#include "sim/frame_decoder.h"
 #include "sim/serial_bench.h"
 #include "tests/capture.h"
 #include "tests/frame_match.h"
@@ -157,6 +158,16 @@ class line_test : public ::testing::Test {
   void settle_open(int opens = 1) {
     EXPECT_GE(line->open_count_after(opens, 2000), opens);
     line->clear_record();
+  }
+
+  // The masks of the frames `which` (the first line by default) carried,
+  // from a line that started low.
+  std::vector<int> frame_masks(modem_line* which = nullptr) {
+    std::vector<int> out;
+    for (const decoded_frame& f :
+         decode_frames((which ? which : line)->changes(), kStatusBits).frames)
+      out.push_back(f.data);
+    return out;
   }
 
   // After runs of other programs: waits until the line has seen every open
