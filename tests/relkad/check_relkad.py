@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -221,11 +222,16 @@ def main():
         command += [str(rounds)]
 
     started = time.monotonic()
-    try:
-        status, report = cl.run_sim(args.sim, command)
-    finally:
-        if args.case == "netns":
-            left = leftovers(namespace, here)
+    # The scenario's temporary folders (relkad's, the browser's profile, the
+    # token's) go into one of ours, removed here also when the scenario
+    # could not remove them (killed at the time limit, say).
+    with tempfile.TemporaryDirectory(prefix="relkad-check.") as folder:
+        os.environ["TMPDIR"] = folder
+        try:
+            status, report = cl.run_sim(args.sim, command)
+        finally:
+            if args.case == "netns":
+                left = leftovers(namespace, here)
     took = time.monotonic() - started
     checks = cl.Checks()
     if args.case == "browser":
