@@ -381,14 +381,16 @@ int relkad_main(int argc, char** argv) {
 
   line_workers lines;
   http_api api(lab, settings, lines);
+  // The logger goes first: libmicrohttpd uses it for the options after it.
   MHD_Daemon* daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
           MHD_USE_POLL | MHD_USE_ERROR_LOG,
-      0, nullptr, nullptr, &answer, &api, MHD_OPTION_LISTEN_SOCKET, listener,
-      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
+      0, nullptr, nullptr, &answer, &api, MHD_OPTION_EXTERNAL_LOGGER, &mhd_log,
+      nullptr, MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
+      64u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
       MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &finished,
-      nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhd_log, nullptr, MHD_OPTION_END);
+      nullptr, MHD_OPTION_END);
   if (daemon == nullptr) {
     complain("cannot start the HTTP service on " + where);
     close(listener);
