@@ -642,6 +642,19 @@ TEST_F(relkactl_test, EverySwitchIsLoggedToSyslog) {
   EXPECT_EQ("", log.next_line(200)) << "forget logs nothing";
 }
 
+// Under a service's RestrictSUIDSGID= (pdudaemon's and relkad's units both
+// have it, through DynamicUser=), a mkdir that asks for the set-group-ID
+// bit fails even where the folder is there: the state folder that exists
+// is used as it is.
+TEST_F(relkactl_test, SwitchesUnderAServicesSetidRestriction) {
+  program_run run = run_program(
+      NO_SETGID_BINARY,
+      {RELKACTL_BINARY, "--state-dir", state_dir.path(), "set", "0x21"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ((std::vector<int>{0x21}), frame_masks());
+  EXPECT_EQ(0x21, status_json()["mask"]);
+}
+
 // --- The adapter behind the terminal ----------------------------------------
 
 // USB adapters get their tty number in plug order: the state of a box must

@@ -175,7 +175,12 @@ bool state_writer::prepare(const std::string& path, std::string* problem) {
   path_ = path;
   std::string folder = folder_of(path);
   // A missing folder is made (the package makes it with the right group).
-  if (mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
+  // Only a missing one: a service with RestrictSUIDSGID (every DynamicUser
+  // unit, pdudaemon's and relkad's) is refused any mkdir that asks for the
+  // set-group-ID bit, also where the folder is there.
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0 &&
+      mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
     *problem = system_error("cannot make the state folder " + folder);
     return false;
   }

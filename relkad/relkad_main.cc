@@ -351,7 +351,13 @@ int relkad_main(int argc, char** argv) {
   // systemd's socket, or our own.
   int listener = -1;
   int passed = sd_listen_fds(1);
-  if (passed > 0 && !o.listen_given) {
+  if (passed > 1) {
+    complain("systemd passed " + std::to_string(passed) +
+             " sockets; relkad serves one: give relkad.socket one "
+             "ListenStream= (replace the address, do not add one)");
+    return 2;
+  }
+  if (passed == 1 && !o.listen_given) {
     listener = SD_LISTEN_FDS_START;
   } else {
     listener = listen_on(o.listen, &error);
