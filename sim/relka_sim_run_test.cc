@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // relka-sim run, as a user runs it: a command against virtual lines, and
 // the timeline it reports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -202,10 +203,22 @@ TEST(relka_sim_run_test, CommandReadsTheTerminal) {
           static_cast<char*>(nullptr));
     _exit(127);
   }
-  struct reaped {  // killed and reaped however the test ends
+  fcntl(terminal, F_SETFL, O_NONBLOCK);
+  // Reaped however the test ends: given a few seconds to finish on its own
+  // (its report, its state folder removed), then killed.
+  struct reaped {
     pid_t pid;
     int fd;
     ~reaped() {
+      for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+          close(fd);
+          return;
+        }
+        char drain[256];
+        (void)!read(fd, drain, sizeof drain);  // a full terminal would stall it
+        usleep(50000);
+      }
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
       close(fd);
