@@ -124,6 +124,17 @@ void sleep_letting_signals_through(int ms) {
   ppoll(nullptr, 0, &pause, &mask);
 }
 
+// The file a taker holds the flock of still names a dead process. The
+// inode alone does not say it is the file that was probed: once removed,
+// its inode number may come straight back for the lock file a faster taker
+// has just made (empty for a moment, which reads as process 0, alive).
+bool still_stale(int fd) {
+  char text[21];
+  ssize_t n = pread(fd, text, 20, 0);
+  text[n > 0 ? n : 0] = '\0';
+  return !process_alive(static_cast<int>(strtol(text, nullptr, 10)));
+}
+
 // Removes the stale lock file `probe` read, holding that file's flock so
 // that no other taker removes it, or the fresh one made in its place, at
 // the same time. False when someone else is at it or the path no longer
@@ -136,7 +147,7 @@ bool remove_stale_lock(const char* path, const lock_probe& probe) {
   bool removed = false;
   if (fstat(fd, &st) == 0 && st.st_dev == probe.dev &&
       st.st_ino == probe.ino && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-      same_file(path, probe.dev, probe.ino))
+      same_file(path, probe.dev, probe.ino) && still_stale(fd))
     removed = unlink(path) == 0;
   ::close(fd);  // drops the flock
   if (!removed) sleep_letting_signals_through(1);
