@@ -151,6 +151,11 @@ bool resolve(const ctl_request& r, resolved* out, std::string* error) {
   box_target context;
   if (!context_box(r, lab, &context, error)) return false;
   if (r.command == ctl_command::list) {
+    if (lab.path.empty()) {
+      *error = std::string("there is no lab file to list (") +
+               default_lab_file + ", --lab FILE or RELKA_LAB)";
+      return false;
+    }
     for (const named_box& box : lab.boxes) {
       box_target t = target_of(lab, box);
       t.outlets = 0xff;

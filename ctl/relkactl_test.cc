@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/lab_file.h"
 #include "outlet/outlet_state.h"
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
@@ -610,6 +611,15 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
               run.err);
   }
   EXPECT_EQ(0, line->open_count_after(1, 150)) << "a refused run opened";
+  struct stat st {};
+  if (stat(default_lab_file, &st) != 0 && getenv("RELKA_LAB") == nullptr) {
+    program_run list = relkactl({"list"});
+    EXPECT_EQ(2, list.status);
+    EXPECT_EQ(0u, list.err.rfind("relkactl: there is no lab file to list (/etc/"
+                                 "relka/lab.toml, --lab FILE or RELKA_LAB)\n",
+                                 0))
+        << list.err;
+  }
 }
 
 // Every switching run logs one line to syslog, also a refused one; the
