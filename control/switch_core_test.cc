@@ -75,17 +75,6 @@ INSTANTIATE_TEST_SUITE_P(Lines, switch_log_test, testing::Values(
     by_name());
 // clang-format on
 
-TEST(switch_core_test, CyclePauseComesFromTheRequestThenTheTargets) {
-  switch_request request;
-  request.targets = {box("a", 1, 1, ""), box("b", 2, 1, "")};
-  EXPECT_DOUBLE_EQ(2, cycle_delay_of(request));
-  request.targets[1].cycle_delay = 7;
-  request.targets[0].cycle_delay = 3;
-  EXPECT_DOUBLE_EQ(7, cycle_delay_of(request)) << "the longest of the boxes";
-  request.delay = 0.5;
-  EXPECT_DOUBLE_EQ(0.5, cycle_delay_of(request)) << "--delay wins";
-}
-
 // Requests for one box that queued up together go out in one frame, each
 // change worked out in its order from the one before; one that cannot be
 // worked out is refused alone.

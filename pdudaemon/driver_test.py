@@ -103,19 +103,65 @@ class EntryPoint(unittest.TestCase):
         self.assertEqual(points[0].module_name, "relka_pdudaemon")
         self.assertEqual(points[0].dist.project_name, "relka-pdudaemon")
         self.assertIs(pdu_driver.PDUDriver.select("relka"), relka.RelkaDriver)
-
-    def test_accepts_only_its_name(self):
-        self.assertTrue(relka.RelkaDriver.accepts("relka"))
         self.assertFalse(relka.RelkaDriver.accepts("localcmdline"))
 
 
 class Settings(Base):
-    def test_box_name(self):
-        driver = self.driver(box="rack1-top")
-        # At start, relkactl was asked for the box's state.
-        self.assertEqual(self.relkactl.argv(), ["--json", "--box", "rack1-top", "status"])
-        self.assertEqual(driver.command_for("on", 3)[1:],
-                         ["--json", "--box", "rack1-top", "on", "3"])
+    def test_command_lines(self):
+        """What relkactl is asked at start (a box's status) and per request."""
+        lab_file = os.path.join(self.folder, "lab.toml")
+        open(lab_file, "w", encoding="utf-8").close()
+        cases = [
+            ({"box": "rack1-top"}, ["--json", "--box", "rack1-top", "status"],
+             ("on", 3), ["--json", "--box", "rack1-top", "on", "3"]),
+            ({"box": "rack1-top", "lab": lab_file, "wait": 2.5},
+             ["--json", "--lab", lab_file, "--box", "rack1-top", "status"],
+             ("off", 8), ["--json", "--wait", "2.5", "--lab", lab_file,
+                          "--box", "rack1-top", "off", "8"]),
+            ({"device": "/dev/relka", "address": "0x7f", "retries": 1}, None,
+             ("on", 3), ["--json", "-d", "/dev/relka", "-a", "127", "on", "3"]),
+        ]
+        for settings, at_start, request, command in cases:
+            with self.subTest(settings=settings):
+                if os.path.exists(self.relkactl.path + ".argv"):
+                    os.remove(self.relkactl.path + ".argv")
+                driver = self.driver(**settings)
+                if at_start is not None:
+                    self.assertEqual(self.relkactl.argv(), at_start)
+                self.assertEqual(driver.command_for(*request)[1:], command)
+        self.assertEqual(self.driver(box="b", wait=2.5).time_limit,
+                         2.5 + relka.RUN_MARGIN)
+
+    def test_relkactl_from_path(self):
+        path = os.environ.get("PATH", "")
+        os.environ["PATH"] = self.folder + os.pathsep + path
+        self.addCleanup(os.environ.__setitem__, "PATH", path)
+        driver = relka.RelkaDriver("pdu", {"driver": "relka", "box": "b"})
+        self.assertEqual(driver.relkactl, self.relkactl.path)
+
+    def test_entries_that_cannot_work_are_refused(self):
+        none = os.path.join(self.folder, "none")
+        cases = [
+            ("name the box", {}),
+            ("not both", {"box": "rack1-top", "device": "/dev/relka", "address": 1}),
+            ("not both", {"box": "rack1-top", "address": 1}),
+            ("\"device\" needs \"address\"", {"device": "/dev/relka"}),
+            ("\"lab\" goes with \"box\"",
+             {"device": "/dev/relka", "address": 1, "lab": "/etc/relka/lab.toml"}),
+            ("cannot be read", {"box": "b", "lab": none}),
+            ("unknown setting 'adress'", {"device": "/dev/relka", "adress": 1}),
+            ("\"wait\" must be seconds", {"box": "b", "wait": "10"}),
+            ("\"wait\" must be seconds", {"box": "b", "wait": -1}),
+            ("is not an executable file", {"box": "b", "relkactl": none}),
+            ("is not on PATH", {"box": "b", "relkactl": "relkactl-none"}),
+        ]
+        cases += [("\"address\" must be a box address, 0 to 127",
+                   {"device": "/dev/relka", "address": address})
+                  for address in (128, -1, "one", True, 1.5, None, "0x80")]
+        cases += [("\"box\"", {"box": box}) for box in ("", 3, None, "-d")]
+        for why, settings in cases:
+            with self.subTest(settings=settings):
+                self.refused(why, **settings)
 
     def test_box_that_relkactl_cannot_find(self):
         self.relkactl.does(
@@ -150,72 +196,6 @@ class Settings(Base):
                      f"status 2: {lab_file}", box="rack1-top", lab=lab_file,
                      relkactl=real_relkactl)
 
-    def test_box_name_with_lab_file_and_wait(self):
-        lab_file = os.path.join(self.folder, "lab.toml")
-        open(lab_file, "w", encoding="utf-8").close()
-        driver = self.driver(box="rack1-top", lab=lab_file, wait=2.5)
-        self.assertEqual(self.relkactl.argv(),
-                         ["--json", "--lab", lab_file, "--box", "rack1-top", "status"])
-        self.assertEqual(driver.command_for("off", 8)[1:],
-                         ["--json", "--wait", "2.5", "--lab", lab_file,
-                          "--box", "rack1-top", "off", "8"])
-        self.assertEqual(driver.time_limit, 2.5 + relka.RUN_MARGIN)
-
-    def test_device_and_address(self):
-        driver = self.driver(device="/dev/relka", address=1, retries=1)
-        self.assertEqual(driver.command_for("on", 3)[1:],
-                         ["--json", "-d", "/dev/relka", "-a", "1", "on", "3"])
-        self.assertEqual(self.driver(device="/dev/relka", address="0x7f").target,
-                         ["-d", "/dev/relka", "-a", "127"])
-
-    def test_relkactl_from_path(self):
-        path = os.environ.get("PATH", "")
-        os.environ["PATH"] = self.folder + os.pathsep + path
-        self.addCleanup(os.environ.__setitem__, "PATH", path)
-        driver = relka.RelkaDriver("pdu", {"driver": "relka", "box": "b"})
-        self.assertEqual(driver.relkactl, self.relkactl.path)
-
-    def test_neither_box_nor_device(self):
-        self.refused("name the box")
-
-    def test_both_box_and_device(self):
-        self.refused("not both", box="rack1-top", device="/dev/relka", address=1)
-        self.refused("not both", box="rack1-top", address=1)
-
-    def test_bad_address(self):
-        for address in (128, -1, "one", True, 1.5, None, "0x80"):
-            with self.subTest(address=address):
-                self.refused("\"address\" must be a box address, 0 to 127",
-                             device="/dev/relka", address=address)
-
-    def test_device_and_address_go_together(self):
-        self.refused("\"device\" needs \"address\"", device="/dev/relka")
-        self.refused("\"address\" needs \"device\"", address=1)
-
-    def test_lab_goes_with_box(self):
-        self.refused("\"lab\" goes with \"box\"", device="/dev/relka", address=1,
-                     lab="/etc/relka/lab.toml")
-
-    def test_unreadable_lab_file(self):
-        self.refused("cannot be read", box="b", lab=os.path.join(self.folder, "none"))
-
-    def test_bad_box(self):
-        for box in ("", 3, None, "-d"):
-            with self.subTest(box=box):
-                self.refused("\"box\"", box=box)
-
-    def test_unknown_setting(self):
-        self.refused("unknown setting 'adress'", device="/dev/relka", adress=1)
-
-    def test_bad_wait(self):
-        self.refused("\"wait\" must be seconds", box="b", wait="10")
-        self.refused("\"wait\" must be seconds", box="b", wait=-1)
-
-    def test_missing_relkactl(self):
-        self.refused("is not an executable file", box="b",
-                     relkactl=os.path.join(self.folder, "none"))
-        self.refused("is not on PATH", box="b", relkactl="relkactl-none")
-
 
 class Requests(Base):
     STATE = {"device": "/dev/relka", "terminal": "ttyUSB0", "identity": "x",
@@ -244,34 +224,29 @@ class Requests(Base):
         driver.handle("off", "8")
         self.assertEqual(self.relkactl.argv()[-2:], ["off", "8"])
 
-    def test_failure_carries_relkactl_json_error_and_status(self):
-        self.relkactl.does(
-            """echo '{"error":"the outlets of box 1 on /dev/relka are not known","""
-            """"status":3,"device":"/dev/relka","terminal":"","identity":"","box":1}'
-            echo 'relkactl: the outlets of box 1 on /dev/relka are not known' >&2
-            exit 3""")
-        self.assertEqual(self.failing(),
-                         "pdu: relkactl on 3 failed: relkactl exited with status 3: "
-                         "the outlets of box 1 on /dev/relka are not known")
-
-    def test_failure_without_json_takes_the_last_relkactl_line_of_stderr(self):
-        self.relkactl.does("""echo 'rs232::open: cannot open device [/dev/x]' >&2
-            echo 'relkactl: first' >&2
-            echo "relkactl: '9' is not an outlet" >&2
-            echo "Try 'relkactl --help' for more information." >&2
-            exit 2""")
-        self.assertIn("status 2: '9' is not an outlet", self.failing(port=9))
-        self.assertEqual(self.relkactl.argv()[-2:], ["on", "9"])
-
-    def test_failure_without_any_relkactl_line(self):
-        self.relkactl.does("echo 'something else' >&2; exit 1")
-        self.assertIn("status 1: something else", self.failing())
-        self.relkactl.does("exit 4")
-        self.assertIn("status 4: no message", self.failing())
-
-    def test_killed_relkactl(self):
-        self.relkactl.does("kill -KILL $$")
-        self.assertIn("relkactl was killed by SIGKILL", self.failing())
+    def test_a_failure_carries_relkactl_own_message(self):
+        """From the JSON error, else relkactl's last line on stderr, else
+        stderr's last line."""
+        cases = [
+            ("""echo '{"error":"the outlets of box 1 on /dev/relka are not known","""
+             """"status":3,"device":"/dev/relka","terminal":"","identity":"","box":1}'
+             echo 'relkactl: the outlets of box 1 on /dev/relka are not known' >&2
+             exit 3""",
+             "pdu: relkactl on 3 failed: relkactl exited with status 3: "
+             "the outlets of box 1 on /dev/relka are not known"),
+            ("""echo 'rs232::open: cannot open device [/dev/x]' >&2
+             echo 'relkactl: first' >&2
+             echo "relkactl: '9' is not an outlet" >&2
+             echo "Try 'relkactl --help' for more information." >&2
+             exit 2""", "status 2: '9' is not an outlet"),
+            ("echo 'something else' >&2; exit 1", "status 1: something else"),
+            ("exit 4", "status 4: no message"),
+            ("kill -KILL $$", "relkactl was killed by SIGKILL"),
+        ]
+        for body, said in cases:
+            with self.subTest(said=said):
+                self.relkactl.does(body)
+                self.assertIn(said, self.failing())
 
     def test_stuck_relkactl_is_ended(self):
         self.relkactl.does("exec sleep 60")
@@ -302,17 +277,19 @@ class Requests(Base):
 
 
 class PdudaemonStart(Base):
-    """Debian's pdudaemon with one PDU entry the driver refuses: it must stop
-    at start, with the driver's message in its log, and never listen."""
+    """Debian's pdudaemon with a PDU entry the driver refuses (the entries
+    themselves are Settings' table): it stops at start, with the driver's
+    message in its log, and never listens."""
 
-    def start_refused(self, entry, why):
+    def test_refused_entry_stops_pdudaemon(self):
+        self.relkactl.does("echo \"relkactl: 'nope' is not a box\" >&2; exit 2")
         port = lab.free_port()
         conf = os.path.join(self.folder, "pdudaemon.conf")
         with open(conf, "w", encoding="utf-8") as out:
             json.dump({"daemon": {"hostname": "127.0.0.1", "port": port,
                                   "listener": "http"},
-                       "pdus": {"bad": {"driver": "relka",
-                                        "relkactl": self.relkactl.path, **entry}}},
+                       "pdus": {"bad": {"driver": "relka", "box": "nope",
+                                        "relkactl": self.relkactl.path}}},
                       out)
         log_path = os.path.join(self.folder, "pdudaemon.log")
         with open(log_path, "wb") as log:
@@ -327,26 +304,11 @@ class PdudaemonStart(Base):
                 daemon.wait(timeout=10)
         with open(log_path, encoding="utf-8", errors="replace") as log:
             said = log.read()
-        print(f"\n--- pdudaemon's log ({entry}) ---\n{said.rstrip()}")
+        print(f"\n--- pdudaemon's log ---\n{said.rstrip()}")
         self.assertNotEqual(status, 0)
-        self.assertIn(f"pdudaemon entry 'bad' (driver relka): {why}", said)
+        self.assertIn("pdudaemon entry 'bad' (driver relka): relkactl --box nope "
+                      "status exited with status 2: 'nope' is not a box", said)
         self.assertFalse(lab.port_answers(port))
-
-    def test_neither_box_nor_device(self):
-        self.start_refused({}, "name the box")
-
-    def test_box_that_relkactl_cannot_find(self):
-        self.relkactl.does("echo \"relkactl: 'nope' is not a box\" >&2; exit 2")
-        self.start_refused({"box": "nope"}, "relkactl --box nope status exited with "
-                           "status 2: 'nope' is not a box")
-
-    def test_both(self):
-        self.start_refused({"box": "rack1-top", "device": "/dev/relka", "address": 1},
-                           "give either")
-
-    def test_bad_address(self):
-        self.start_refused({"device": "/dev/relka", "address": 300},
-                           "\"address\" must be a box address")
 
 
 def main():

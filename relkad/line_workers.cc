@@ -99,6 +99,12 @@ switch_outcome line_workers::run(const switch_request& request) {
 bool line_workers::wait_for_cycles(const box_target& target, int outlets,
                                    double wait) {
   std::unique_lock<std::mutex> hold(mutex_);
+  return free_of_cycles(hold, target, outlets, wait);
+}
+
+bool line_workers::free_of_cycles(std::unique_lock<std::mutex>& hold,
+                                  const box_target& target, int outlets,
+                                  double wait) {
   const box_key box{target.device, target.address};
   return changed_.wait_for(hold, std::chrono::duration<double>(wait), [&] {
     auto held = cycling_.find(box);
@@ -122,12 +128,7 @@ switch_outcome line_workers::cycle(const switch_request& request,
   const box_key box{target.device, target.address};
   {
     std::unique_lock<std::mutex> hold(mutex_);
-    bool free = changed_.wait_for(
-        hold, std::chrono::duration<double>(request.wait), [&] {
-          auto held = cycling_.find(box);
-          return held == cycling_.end() || (held->second & target.outlets) == 0;
-        });
-    if (!free) {
+    if (!free_of_cycles(hold, target, target.outlets, request.wait)) {
       switch_outcome busy;
       busy.status = switch_gave_up;
       busy.error =

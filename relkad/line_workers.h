@@ -68,6 +68,10 @@ class line_workers {
   void serve(worker* line);
   static void run_together(std::vector<std::unique_ptr<job>>& jobs);
   void release_cycle(const box_key& box, int outlets);
+  // Waits, holding `hold` on mutex_, up to `wait` seconds until no cycle of
+  // this service holds any of `outlets` of `target`.
+  bool free_of_cycles(std::unique_lock<std::mutex>& hold,
+                      const box_target& target, int outlets, double wait);
 
   std::mutex mutex_;
   std::condition_variable changed_;

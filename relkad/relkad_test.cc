@@ -117,10 +117,14 @@ TEST_F(relkad_test, RefusesToServeWithoutItsSafeguards) {
   std::string token = folder_.file("token");
   write_file(token, "0123456789abcdef0123\n");
   chmod(token.c_str(), 0644);
+  std::string short_token = folder_.file("short");
+  write_file(short_token, "fifteen-chars15\n");
+  chmod(short_token.c_str(), 0600);
   std::vector<start_case> cases = {
       {{"--listen", "127.0.0.2:" + std::to_string(free_port())},
        "needs authentication"},
       {{"--token-file", token}, "only relkad may read"},
+      {{"--token-file", short_token}, "shorter than 16 characters"},
       {{"--lab", folder_.file("missing.toml")}, "relkad serves the outlets"},
   };
   for (const start_case& c : cases) {

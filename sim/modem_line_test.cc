@@ -40,10 +40,7 @@ class modem_line_test : public line_test,
       settings.c_cflag |= HUPCL;
     else
       settings.c_cflag &= ~HUPCL;
-    int fd = open(line->terminal().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    tcsetattr(fd, TCSANOW, &settings);
-    close(fd);
+    set_line_settings(*line, settings);
   }
 };
 

@@ -194,6 +194,11 @@ class line_test : public ::testing::Test {
     settings.c_lflag |= ICANON | ECHO | ISIG;
     cfsetispeed(&settings, B2400);
     cfsetospeed(&settings, B2400);
+    set_line_settings(which, settings);
+  }
+
+  // Puts `settings` on the pseudo-terminal, through a second open.
+  void set_line_settings(const modem_line& which, const termios& settings) {
     int fd = open(which.terminal().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     tcsetattr(fd, TCSANOW, &settings);

@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -37,10 +38,10 @@ def must_relkactl(*args):
         raise ScenarioError(f"relkactl {' '.join(args)} exited {status}")
 
 
-def free_port():
-    """A port of 127.0.0.1 that nobody listened on a moment ago."""
+def free_port(host="127.0.0.1"):
+    """A port of host (127.0.0.1) that nobody listened on a moment ago."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
@@ -136,6 +137,30 @@ def http_get(port, path, timeout=60):
             return reply.status, reply.read().decode(errors="replace")
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode(errors="replace")
+
+
+def all_at_once(call, requests):
+    """call(*args) for every args in requests, all at once, one thread each;
+    every one must have ended, without error."""
+    start = threading.Barrier(len(requests))
+    errors = []
+
+    def one(args):
+        try:
+            start.wait(timeout=10)
+            call(*args)
+        except (ScenarioError, OSError, threading.BrokenBarrierError) as error:
+            errors.append(f"{args}: {error}")
+
+    threads = [threading.Thread(target=one, args=(args,)) for args in requests]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=90)
+    if any(thread.is_alive() for thread in threads):
+        raise ScenarioError("a parallel request did not end within 90 s")
+    if errors:
+        raise ScenarioError("; ".join(errors))
 
 
 def run_scenario(main):

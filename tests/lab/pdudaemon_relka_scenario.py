@@ -17,7 +17,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import threading
 
 import lab_support as lab
 
@@ -92,25 +91,7 @@ def request(port, action, pdu, outlet, expect=200):
 
 
 def parallel(port, requests):
-    start = threading.Barrier(len(requests))
-    errors = []
-
-    def one(args):
-        try:
-            start.wait(timeout=10)
-            request(port, *args)
-        except (lab.ScenarioError, OSError, threading.BrokenBarrierError) as error:
-            errors.append(f"{args}: {error}")
-
-    threads = [threading.Thread(target=one, args=(args,)) for args in requests]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=90)
-    if any(thread.is_alive() for thread in threads):
-        raise lab.ScenarioError("a parallel request did not end within 90 s")
-    if errors:
-        raise lab.ScenarioError("; ".join(errors))
+    lab.all_at_once(lambda *args: request(port, *args), requests)
 
 
 def expect_logged(log, line):

@@ -11,7 +11,6 @@ and a refusal is looked for in pdudaemon's log.
 """
 
 import sys
-import threading
 
 import lab_support as lab
 
@@ -27,26 +26,7 @@ def request(port, action, pdu, outlet, delay=None):
 
 
 def parallel(port, requests):
-    """All requests at once, one thread each; every one must have ended."""
-    start = threading.Barrier(len(requests))
-    errors = []
-
-    def one(args):
-        try:
-            start.wait(timeout=10)
-            request(port, *args)
-        except (lab.ScenarioError, OSError, threading.BrokenBarrierError) as error:
-            errors.append(f"{args}: {error}")
-
-    threads = [threading.Thread(target=one, args=(args,)) for args in requests]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=90)
-    if any(thread.is_alive() for thread in threads):
-        raise lab.ScenarioError("a parallel request did not end within 90 s")
-    if errors:
-        raise lab.ScenarioError("; ".join(errors))
+    lab.all_at_once(lambda *args: request(port, *args), requests)
 
 
 def main():

@@ -78,10 +78,7 @@ def end_on_signals():
         signal.signal(number, leave)
 
 
-def free_port(host="127.0.0.1"):
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind((host, 0))
-        return probe.getsockname()[1]
+free_port = lab.free_port
 
 
 def basic(user, password):
@@ -149,23 +146,6 @@ class Relkad:
     def request(self, method, path, body=None, headers=None, timeout=30):
         return request(self.host, self.port, method, path, body, headers,
                        timeout)
-
-
-def try_relkad(arguments, limit=20):
-    """Runs relkad with arguments that must make it refuse to start; its
-    exit status and standard error. A relkad still running after limit
-    seconds is stopped and reported as None."""
-    process = subprocess.Popen([relkad_binary(), *arguments],
-                               stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True)
-    try:
-        _, err = process.communicate(timeout=limit)
-        return process.returncode, err
-    except subprocess.TimeoutExpired:
-        stop(process, "relkad")
-        _, err = process.communicate()
-        return None, err
 
 
 @contextlib.contextmanager
