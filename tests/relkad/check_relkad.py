@@ -9,6 +9,8 @@ CASE:
   netns        labgrid's NetworkPowerDriver (model rest) from a network
                namespace, with a token; 401 without it, 403 cross-site
   concurrent   relkad's requests and relkactl runs on one box at once
+  labgrid-module  the module relka_labgrid (on PYTHONPATH) from the shipped
+               environment file, with a token; its exporter example
 
 Exits 77 (skipped) when something the case needs is missing, unless
 RELKA_REQUIRE names it (or is "all"): then it fails. The words are relkad
@@ -82,11 +84,12 @@ def missing_tools(case, relkad):
         if why:
             missing.append(("selenium", why + " (Debian package "
                             "python3-selenium)"))
-    if case == "netns":
+    if case in ("netns", "labgrid-module"):
         why = cl.debian_module("labgrid")
         if why:
             missing.append(("labgrid", why + " (Debian package "
                             "python3-labgrid)"))
+    if case == "netns":
         why = netns_missing()
         if why:
             missing.append(("netns", why))
@@ -173,6 +176,20 @@ def check_concurrent(checks, status, report, rounds):
     cl.check_end(checks, report, 2, rounds)
 
 
+def check_labgrid_module(checks, status, report):
+    cl.check_common(checks, status, report, [1])
+    # rack1: set 0x10 (outlet 5 on); db1's refusals sent nothing to rack2;
+    # then web1 (outlet 3): on, cycle with the lab file's 2 s, cycle with
+    # the driver's 1 s, off.
+    frames = box_frames(checks, report, 1,
+                        [0x10, 0x14, 0x10, 0x14, 0x10, 0x14, 0x10],
+                        [(1, 3, True), (2, 3, False), (3, 3, True),
+                         (4, 3, False), (5, 3, True), (6, 3, False)])
+    cl.check_pause(checks, frames, 1, 2, 3, "the lab file's cycle")
+    check_pause(checks, frames, 1, 4, 5, "the driver's cycle")
+    cl.check_end(checks, report, 1, 0x10)
+
+
 def leftovers(namespace, link):
     """The namespace or veth end that survived the run, if any; removed."""
     left = []
@@ -192,7 +209,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sim", required=True)
     parser.add_argument("--relkad", default="")
-    parser.add_argument("case", choices=["browser", "netns", "concurrent"])
+    parser.add_argument("case", choices=["browser", "netns", "concurrent",
+                                         "labgrid-module"])
     args = parser.parse_args()
 
     missing = missing_tools(args.case, args.relkad)
@@ -202,9 +220,14 @@ def main():
     if missing:
         return 1 if any(cl.required(tool) for tool, _ in missing) else SKIPPED
 
+    if args.case == "labgrid-module":
+        why = cl.debian_module("relka_labgrid")
+        if why:
+            print(f"FAIL: the module relka_labgrid is not on PYTHONPATH: {why}")
+            return 1
     os.environ["RELKAD"] = os.path.abspath(args.relkad)
     os.environ["RELKA_LAB"] = os.path.join(HERE, "lab.toml")
-    scenario = os.path.join(HERE, f"{args.case}_scenario.py")
+    scenario = os.path.join(HERE, f"{args.case.replace('-', '_')}_scenario.py")
     command = [cl.DEBIAN_PYTHON, scenario]
     rounds = 5
     if args.case == "netns":
@@ -214,6 +237,12 @@ def main():
         command += [namespace, here, there]
     elif args.case == "concurrent":
         command += [str(rounds)]
+    elif args.case == "labgrid-module":
+        source = os.path.dirname(os.path.dirname(HERE))
+        examples = os.path.join(source, "examples")
+        command += [os.path.join(examples, "labgrid", "relkad-outlet.yaml"),
+                    os.path.join(examples, "labgrid", "relkad-exporter.yaml"),
+                    os.path.join(examples, "lab.toml")]
 
     started = time.monotonic()
     # The scenario's temporary folders (relkad's, the browser's profile, the
@@ -234,6 +263,8 @@ def main():
         check_netns(checks, status, report)
         checks.expect(left == [], f"the namespace and the veth pair were "
                       f"gone after the run: left {left}")
+    elif args.case == "labgrid-module":
+        check_labgrid_module(checks, status, report)
     else:
         check_concurrent(checks, status, report, rounds)
     print(f"check: the run took {took:.1f} s")

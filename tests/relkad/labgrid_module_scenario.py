@@ -1,0 +1,142 @@
+# SPDX-License-Identifier: MIT
+"""Runs inside "relka-sim run" (line /dev/relka, tests/relkad/lab.toml in
+RELKA_LAB, relkad in RELKAD, relka_labgrid on PYTHONPATH): relkad with a
+token serves the lab file plus an outlet db1 (outlet 6 of rack2, whose
+state is not known), and labgrid switches through the module relka_labgrid
+from the shipped environment file, the token named in its options.
+
+    labgrid_module_scenario.py ENV-FILE EXPORTER-CONFIG EXAMPLE-LAB
+
+db1's on() raises with relkad's 409 and message, get() with the unknown
+state. web1 (outlet 3 of
+rack1, outlet 5 on beside it): on, get, cycle with the lab file's pause,
+cycle with the driver's 1 s, off, get. Nothing labgrid printed or logged
+holds the token. The exporter's configuration is the module's output for
+EXAMPLE-LAB, and its resources, as labgrid's exporter publishes them (not
+one of its own export classes: a plain entry, its parameters as written)
+and a client makes them, are RelkadOutlets."""
+
+import contextlib
+import io
+import logging
+import os
+import shutil
+import sys
+import tempfile
+
+import relkad_support as rs
+from relkad_support import check, say
+
+from labgrid import Environment, target_factory
+from labgrid.driver.exception import ExecutionError
+from labgrid.remote.common import ResourceEntry
+from labgrid.remote.config import ResourceConfig
+import relka_labgrid
+
+EXAMPLE_URL = "http://lab-host.example:8080"
+EXAMPLE_TOKEN = "~/.config/relkad/lab-host.token"
+
+
+def environment(template, folder, relkad, token_file, outlet):
+    text = open(template, encoding="utf-8").read()
+    for old, new in ((EXAMPLE_URL, relkad.base), (EXAMPLE_TOKEN, token_file),
+                     ("outlet: web1", f"outlet: {outlet}")):
+        check(old in text, f"{template} names {old}")
+        text = text.replace(old, new)
+    path = os.path.join(folder, f"{outlet}.yaml")
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text)
+    return path
+
+
+def power_of(env_file):
+    target = Environment(config_file=env_file).get_target("main")
+    power = target.get_driver("PowerProtocol")
+    target.activate(power)
+    return target, power
+
+
+def refused(call, words, what):
+    try:
+        call()
+    except ExecutionError as error:
+        check(words in error.msg,
+              f"{what} raised ExecutionError saying {words!r}: {error.msg}")
+        return error.msg
+    raise rs.ScenarioError(f"{what} passed silently")
+
+
+def switch(env_web1, env_db1):
+    target, power = power_of(env_db1)
+    try:
+        refused(power.on, "409: the outlets of box rack2 are not known",
+                "on() of db1 (state unknown)")
+        refused(power.get, "(unknown)", "get() of db1")
+    finally:
+        target.cleanup()
+    target, power = power_of(env_web1)
+    try:
+        power.on()
+        check(power.get() is True, "get() answers on after on()")
+        power.cycle()
+        power.delay = 1.0
+        power.cycle()
+        power.off()
+        check(power.get() is False, "get() answers off after off()")
+    finally:
+        target.cleanup()
+
+
+def exporter_example(config_path, lab_path):
+    made = relka_labgrid.exporter_config(lab_path, EXAMPLE_URL)
+    check(made == open(config_path, encoding="utf-8").read(),
+          f"{config_path} is the module's output for {lab_path}")
+    groups = ResourceConfig(config_path).data
+    for group, resources in groups.items():
+        for name, params in resources.items():
+            cls = params.pop("cls", name)
+            entry = ResourceEntry({"avail": True, "cls": cls,
+                                   "params": dict(params)})
+            made = target_factory.make_resource(None, entry.cls, name,
+                                                entry.args)
+            check(isinstance(made, relka_labgrid.RelkadOutlet) and
+                  made.outlet == group,
+                  f"the exporter's {group}/{name} is a RelkadOutlet for "
+                  f"outlet {group}")
+
+
+def main():
+    if len(sys.argv) != 4:
+        raise rs.ScenarioError(__doc__)
+    env_template, exporter, example_lab = sys.argv[1:]
+    exporter_example(exporter, example_lab)
+    rs.lab.must_relkactl("-q", "-b", "rack1", "set", "0x10")
+    with tempfile.TemporaryDirectory(prefix="relkad-labgrid.") as folder:
+        lab_file = os.path.join(folder, "lab.toml")
+        shutil.copy(rs.LAB_FILE, lab_file)
+        with open(lab_file, "a", encoding="utf-8") as lab:
+            lab.write('\n[outlet.db1]\nbox = "rack2"\noutlet = 6\n')
+        token_file, token = rs.write_token(folder)
+        with rs.running_relkad(arguments=[f"--token-file={token_file}"],
+                               lab_file=lab_file) as relkad:
+            envs = [environment(env_template, folder, relkad, token_file, name)
+                    for name in ("web1", "db1")]
+            output = io.StringIO()
+            handler = logging.StreamHandler(output)
+            logging.getLogger().addHandler(handler)
+            logging.getLogger().setLevel(logging.DEBUG)
+            try:
+                with contextlib.redirect_stdout(output), \
+                        contextlib.redirect_stderr(output):
+                    switch(*envs)
+            finally:
+                logging.getLogger().removeHandler(handler)
+                sys.stdout.write(output.getvalue())
+            check(token not in output.getvalue() and
+                  token not in relkad.log(),
+                  "neither labgrid's output nor relkad's log holds the token")
+    rs.lab.must_relkactl("-b", "rack1", "status")
+
+
+if __name__ == "__main__":
+    rs.run_scenario(main)
