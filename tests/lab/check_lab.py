@@ -6,8 +6,9 @@ the boxes at the end.
 
     check_lab.py --sim RELKA-SIM --source SOURCE-FOLDER CASE
 
-CASE: pdudaemon, labgrid-external, labgrid-pdudaemon, pdudaemon-relka or
-pdudaemon-relka-names. Exits 77 (skipped) when pdudaemon or labgrid is
+CASE: pdudaemon, labgrid-external, labgrid-pdudaemon, pdudaemon-relka,
+pdudaemon-relka-names or lava (Debian's lava-run, as root: it works under
+/var/lib/lava/dispatcher). Exits 77 (skipped) when pdudaemon or labgrid is
 missing, unless RELKA_REQUIRE names the tool (or is "all"): then the
 missing tool fails the test. The cases with pdudaemon need its driver
 "relka" (relka_pdudaemon) on PYTHONPATH; without it the test fails. The
@@ -26,6 +27,8 @@ import tomllib
 
 DEBIAN_PYTHON = "/usr/bin/python3"
 PDUDAEMON = "/usr/sbin/pdudaemon"
+LAVA_RUN = "/usr/bin/lava-run"
+LAVA_FOLDER = "/var/lib/lava/dispatcher"
 SKIPPED = 77
 DELAY_US = 2_000_000  # the reboot and cycle pause the scenarios ask for
 SLACK_US = 10_000_000  # how much longer than that a pause may last
@@ -69,6 +72,13 @@ def missing_tools(case):
             if os.access(DEBIAN_PYTHON, os.X_OK):
                 why += " (Debian package python3-labgrid)"
             missing.append(("labgrid", why))
+    if case == "lava":
+        if not os.access(LAVA_RUN, os.X_OK):
+            missing.append(("lava", f"{LAVA_RUN} is missing (Debian package "
+                            "lava-dispatcher)"))
+        elif os.geteuid() != 0:
+            missing.append(("lava", f"lava-run works under {LAVA_FOLDER}, "
+                            "which needs root"))
     return missing
 
 
@@ -247,13 +257,27 @@ def check_labgrid_pdudaemon(checks, status, report):
     check_labgrid(checks, status, report, 2, 6, 0x00, "reboot")
 
 
+def check_lava(checks, status, report):
+    """rack1-top (box 1): set 0x14, the good board's hard reset (outlet 3
+    off, the lab file's 5 s, on) and LAVA's power off after the job; the
+    other board's refused commands sent nothing to rack1-bottom."""
+    check_common(checks, status, report, [1])
+    frames = frames_of(report, 1)
+    if check_masks(checks, frames, 1, [0x14, 0x10, 0x14, 0x10]):
+        check_single(checks, frames, 1, [(1, 3, False), (2, 3, True),
+                                         (3, 3, False)])
+        check_pause(checks, frames, 1, 1, 2, "the hard reset",
+                    delay_us=5_000_000)
+    check_end(checks, report, 1, 0x10)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sim", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("case", choices=["pdudaemon", "labgrid-external",
                                          "labgrid-pdudaemon", "pdudaemon-relka",
-                                         "pdudaemon-relka-names"])
+                                         "pdudaemon-relka-names", "lava"])
     args = parser.parse_args()
 
     missing = missing_tools(args.case)
@@ -273,7 +297,8 @@ def main():
     conf = os.path.join(source, "examples", "pdudaemon", "pdudaemon.conf")
     envs = os.path.join(source, "examples", "labgrid")
     lines = ()
-    if args.case in ("pdudaemon", "labgrid-pdudaemon", "labgrid-external"):
+    if args.case in ("pdudaemon", "labgrid-pdudaemon", "labgrid-external",
+                     "lava"):
         example_lab = os.path.join(source, "examples", "lab.toml")
         os.environ["RELKA_LAB"] = example_lab
         lines = lab_lines(example_lab)
@@ -298,6 +323,12 @@ def main():
                    os.path.join(lab, "pdudaemon-relka-names.conf"),
                    "rack1-top", "rack1-bottom"]
         check = check_pdudaemon_relka
+    elif args.case == "lava":
+        lava = os.path.join(source, "examples", "lava")
+        command = [os.path.join(lab, "lava_scenario.py"),
+                   os.path.join(lava, "relka-board-01.jinja2"),
+                   os.path.join(lava, "hard-reset-job.yaml")]
+        check = check_lava
     else:
         command = [os.path.join(lab, "labgrid_scenario.py"), "pdudaemon",
                    os.path.join(envs, "relka-pdudaemon.yaml"), conf]
