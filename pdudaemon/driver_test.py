@@ -118,7 +118,8 @@ class Settings(Base):
              ["--json", "--lab", lab_file, "--box", "rack1-top", "status"],
              ("off", 8), ["--json", "--wait", "2.5", "--lab", lab_file,
                           "--box", "rack1-top", "off", "8"]),
-            ({"device": "/dev/relka", "address": "0x7f", "retries": 1}, None,
+            ({"device": "/dev/relka", "address": "0x7f", "retries": 1,
+              "retrydelay": 0}, None,
              ("on", 3), ["--json", "-d", "/dev/relka", "-a", "127", "on", "3"]),
         ]
         for settings, at_start, request, command in cases:

@@ -7,12 +7,13 @@ ignores the exit status, so a refused or failed switch leaves no trace in
 the request. This driver runs relkactl without a shell and waits for it:
 exit status 0 is logged (debug) with the box's new outlets; any other
 status raises pdudaemon's FailedRequestException with relkactl's own
-message, which pdudaemon logs (and retries, "retries" times).
+message, which pdudaemon logs (and tries again, "retries" times in all,
+"retrydelay" seconds apart).
 
 A PDU entry names either a box of relka's lab file
 
     "rack1-top": {"driver": "relka", "box": "rack1-top",
-                  "lab": "/etc/relka/lab.toml", "retries": 1}
+                  "lab": "/etc/relka/lab.toml", "retries": 1, "retrydelay": 0}
 
 or a device and a box address
 
@@ -49,9 +50,11 @@ RUN_MARGIN = 20.0
 END_GRACE = 5.0
 MAX_ADDRESS = 127
 MAX_WAIT = 86400
-# The entry's keys this driver reads, and those pdudaemon reads itself.
+# The entry's keys this driver reads, and those pdudaemon reads itself in
+# every entry, whatever its driver (pdudaemon 1.x: the driver, how many
+# tries and how long between them); those are pdudaemon's to check.
 OWN_SETTINGS = ("box", "lab", "device", "address", "relkactl", "wait")
-PDUDAEMON_SETTINGS = ("driver", "retries")
+PDUDAEMON_SETTINGS = ("driver", "retries", "retrydelay")
 
 
 class RelkaConfigError(Exception):
@@ -100,7 +103,8 @@ def relkactl_target(hostname, settings):
                      if k not in OWN_SETTINGS and k not in PDUDAEMON_SETTINGS)
     if unknown:
         refuse(f"unknown setting {', '.join(repr(k) for k in unknown)}; "
-               f"the driver reads {', '.join(OWN_SETTINGS)}")
+               f"the driver reads {', '.join(OWN_SETTINGS)} and pdudaemon "
+               f"{', '.join(PDUDAEMON_SETTINGS)}")
     has_box = "box" in settings
     has_device = "device" in settings or "address" in settings
     if has_box and has_device:

@@ -12,8 +12,10 @@ and address or by box name (the lab file from the entry's "lab", a path
 relative to CONF's folder here, or from RELKA_LAB).
 """
 
+import importlib.metadata
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -21,7 +23,7 @@ import tempfile
 import lab_support as lab
 
 # pdudaemon before 1.1 answers 200 whatever the driver did; later ones 500.
-FIRST_FAILING_VERSION = "1.1"
+FIRST_FAILING_VERSION = (1, 1)
 
 
 def with_lab_paths(conf, folder):
@@ -65,19 +67,16 @@ def relkactl_refusal(args):
 
 
 def failure_answer():
-    """The HTTP status this pdudaemon gives a request whose driver failed."""
-    try:
-        version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", "pdudaemon"],
-                                 capture_output=True, text=True, timeout=30).stdout
-    except OSError:
-        version = ""
-    if not version:
-        return None
-    older = subprocess.run(["dpkg", "--compare-versions", version, "lt",
-                            FIRST_FAILING_VERSION], timeout=30).returncode == 0
+    """The HTTP status that the pdudaemon this interpreter runs gives a
+    request whose driver failed, from that pdudaemon's own version."""
+    version = importlib.metadata.version("pdudaemon")
+    numbers = tuple(int(part) for part in
+                    re.findall(r"\d+", version)[:len(FIRST_FAILING_VERSION)])
+    older = numbers < FIRST_FAILING_VERSION
+    answer = 200 if older else 500
     print(f"scenario: pdudaemon {version}: a failed request should answer "
-          f"{200 if older else 500}", flush=True)
-    return 200 if older else 500
+          f"{answer}", flush=True)
+    return answer
 
 
 def request(port, action, pdu, outlet, expect=200):
