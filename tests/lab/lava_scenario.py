@@ -78,12 +78,6 @@ def run_job(folder, job, commands, name):
     return done.returncode, entries
 
 
-def job_result(entries):
-    results = [e["msg"] for e in entries if e.get("lvl") == "results" and
-               isinstance(e.get("msg"), dict) and e["msg"].get("case") == "job"]
-    return results[-1] if results else {}
-
-
 def main():
     if len(sys.argv) != 3:
         raise lab.ScenarioError(__doc__)
@@ -94,27 +88,27 @@ def main():
                              text=True, timeout=30).stderr.strip()
     if not refusal.startswith("relkactl: "):
         raise lab.ScenarioError(f"relkactl on db1 was not refused: {refusal}")
+    # (board, outlet, lava-run's status, the job's result, its log holds)
+    cases = [("good", "web1", 0, {"result": "pass"}, ""),
+             ("unknown", "db1", 1, {"result": "fail",
+                                    "error_type": "Infrastructure"}, refusal)]
     with tempfile.TemporaryDirectory(prefix="relka-lava.") as folder:
-        status, entries = run_job(folder, job, device_commands(
-            dictionary, relkactl, "web1"), "good")
-        result = job_result(entries)
-        if status != 0 or result.get("result") != "pass":
-            raise lab.ScenarioError(f"the good board's job did not complete: "
-                                    f"lava-run {status}, {result}")
-        print("scenario: the good board's job completed", flush=True)
-        status, entries = run_job(folder, job, device_commands(
-            dictionary, relkactl, "db1"), "unknown")
-        result = job_result(entries)
-        logged = [str(e.get("msg")) for e in entries]
-        if status == 0 or result.get("result") != "fail" or \
-                result.get("error_type") != "Infrastructure":
-            raise lab.ScenarioError(f"the other board's job did not end "
-                                    f"incomplete: lava-run {status}, {result}")
-        if not any(refusal in line for line in logged):
-            raise lab.ScenarioError(f"the job's log lacks relkactl's message "
-                                    f"{refusal!r}")
-        print(f"scenario: the other board's job ended incomplete, its log "
-              f"saying {refusal!r}", flush=True)
+        for board, outlet, want, result, logged in cases:
+            status, entries = run_job(folder, job, device_commands(
+                dictionary, relkactl, outlet), board)
+            got = [e["msg"] for e in entries if e.get("lvl") == "results" and
+                   isinstance(e.get("msg"), dict) and
+                   e["msg"].get("case") == "job"][-1:] or [{}]
+            if status != want or any(got[0].get(k) != v
+                                     for k, v in result.items()):
+                raise lab.ScenarioError(f"{board} board: lava-run {status}, "
+                                        f"job {got[0]}; expected {want}, "
+                                        f"{result}")
+            if not any(logged in str(e.get("msg")) for e in entries):
+                raise lab.ScenarioError(f"{board} board: the job's log lacks "
+                                        f"{logged!r}")
+            print(f"scenario: {board} board: lava-run {status}, job {got[0]}",
+                  flush=True)
     lab.must_relkactl("--box", "rack1-top", "status")
 
 

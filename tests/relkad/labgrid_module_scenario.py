@@ -1,20 +1,18 @@
 # SPDX-License-Identifier: MIT
 """Runs inside "relka-sim run" (line /dev/relka, tests/relkad/lab.toml in
-RELKA_LAB, relkad in RELKAD, relka_labgrid on PYTHONPATH): relkad with a
-token serves the lab file plus an outlet db1 (outlet 6 of rack2, whose
-state is not known), and labgrid switches through the module relka_labgrid
-from the shipped environment file, the token named in its options.
+RELKA_LAB, relkad in RELKAD, relka_labgrid on PYTHONPATH): labgrid through
+relka_labgrid from the shipped environment file, the token named in its
+options, against relkad serving the lab file plus db1 (rack2's outlet 6,
+state unknown).
 
     labgrid_module_scenario.py ENV-FILE EXPORTER-CONFIG EXAMPLE-LAB
 
-db1's on() raises with relkad's 409 and message, get() with the unknown
-state. web1 (outlet 3 of
-rack1, outlet 5 on beside it): on, get, cycle with the lab file's pause,
-cycle with the driver's 1 s, off, get. Nothing labgrid printed or logged
-holds the token. The exporter's configuration is the module's output for
-EXAMPLE-LAB, and its resources, as labgrid's exporter publishes them (not
-one of its own export classes: a plain entry, its parameters as written)
-and a client makes them, are RelkadOutlets."""
+db1's on() raises with relkad's 409 and message, get() on the unknown
+state. web1 (rack1's outlet 3, outlet 5 on beside it): on, get, cycle (the
+lab file's pause), cycle (the driver's 1 s), off, get; nothing labgrid
+printed or logged holds the token. The exporter's configuration is the
+module's output for EXAMPLE-LAB, and a client makes RelkadOutlets of its
+entries as the exporter publishes them (a plain entry, as written)."""
 
 import contextlib
 import io
@@ -25,7 +23,7 @@ import sys
 import tempfile
 
 import relkad_support as rs
-from relkad_support import check, say
+from relkad_support import check
 
 from labgrid import Environment, target_factory
 from labgrid.driver.exception import ExecutionError
@@ -122,15 +120,12 @@ def main():
             envs = [environment(env_template, folder, relkad, token_file, name)
                     for name in ("web1", "db1")]
             output = io.StringIO()
-            handler = logging.StreamHandler(output)
-            logging.getLogger().addHandler(handler)
-            logging.getLogger().setLevel(logging.DEBUG)
+            logging.basicConfig(stream=output, level=logging.DEBUG)
             try:
                 with contextlib.redirect_stdout(output), \
                         contextlib.redirect_stderr(output):
                     switch(*envs)
             finally:
-                logging.getLogger().removeHandler(handler)
                 sys.stdout.write(output.getvalue())
             check(token not in output.getvalue() and
                   token not in relkad.log(),
