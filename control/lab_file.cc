@@ -295,6 +295,29 @@ size_t edit_distance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
+// toml++'s word for a mistake people often make, in plain words; others
+// as toml++ says them.
+std::string plain_words(std::string_view description) {
+  struct wording {
+    const char* says;
+    const char* means;
+  };
+  static const wording kPlain[] = {
+      {"control characters other than TAB",
+       "a string is not closed: the line ends before its closing quote"},
+      {"expected '='",
+       "a key needs '=' and a value, as device = \"/dev/ttyUSB0\""},
+      {"cannot redefine existing table",
+       "a table is written twice: give each [kind.NAME] once, with all its "
+       "keys"},
+      {"could not determine value type",
+       "a value must be a number, or text in double quotes"},
+  };
+  for (const wording& w : kPlain)
+    if (description.find(w.says) != std::string_view::npos) return w.means;
+  return std::string(description);
+}
+
 template <class T>
 const T* named(const std::vector<T>& items, const std::string& name) {
   for (const T& item : items)
@@ -337,17 +360,29 @@ std::string lab_file::outlet_name(const std::string& box_name,
 
 std::vector<std::string> lab_file::closest_names(
     const std::string& word) const {
-  std::vector<std::pair<size_t, std::string>> near;
-  auto consider = [&](const std::string& name) {
-    size_t distance = edit_distance(word, name);
-    bool prefix = !word.empty() && name.compare(0, word.size(), word) == 0;
-    if (prefix) distance = 0;
-    if (distance <= std::max<size_t>(1, word.size() / 4))
-      near.emplace_back(distance, name);
+  std::vector<std::string> names;
+  for (const named_line& l : lines) names.push_back(l.name);
+  for (const named_box& b : boxes) names.push_back(b.name);
+  for (const named_outlet& o : outlets) names.push_back(o.name);
+  return closest_words(word, names);
+}
+
+std::vector<std::string> closest_words(
+    const std::string& word, const std::vector<std::string>& candidates) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
   };
-  for (const named_line& l : lines) consider(l.name);
-  for (const named_box& b : boxes) consider(b.name);
-  for (const named_outlet& o : outlets) consider(o.name);
+  std::string typed = lower(word);
+  std::vector<std::pair<size_t, std::string>> near;
+  for (const std::string& name : candidates) {
+    std::string candidate = lower(name);
+    size_t distance = edit_distance(typed, candidate);
+    if (!typed.empty() && candidate.compare(0, typed.size(), typed) == 0)
+      distance = 0;
+    if (distance <= std::max<size_t>(1, typed.size() / 4))
+      near.emplace_back(distance, name);
+  }
   std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) {
     return a.first < b.first;
   });
@@ -355,6 +390,14 @@ std::vector<std::string> lab_file::closest_names(
   for (size_t i = 0; i < near.size() && i < 3; ++i)
     out.push_back(near[i].second);
   return out;
+}
+
+std::string did_you_mean(const std::vector<std::string>& words) {
+  if (words.empty()) return "";
+  std::string text = " (did you mean ";
+  for (size_t i = 0; i < words.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+  return text + "?)";
 }
 
 bool load_lab_file(const std::string& path, lab_file* lab, std::string* error) {
@@ -367,7 +410,7 @@ bool load_lab_file(const std::string& path, lab_file* lab, std::string* error) {
   toml::parse_result parsed = toml::parse(text, path);
   if (!parsed) {
     *error = path + ":" + std::to_string(parsed.error().source().begin.line) +
-             ": " + std::string(parsed.error().description());
+             ": " + plain_words(parsed.error().description());
     return false;
   }
   lab_file read;

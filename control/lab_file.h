@@ -65,10 +65,17 @@ struct lab_file {
   const named_box* box_at(const std::string& device, int address) const;
   // The name of outlet `outlet` of `box`, or "".
   std::string outlet_name(const std::string& box_name, int number) const;
-  // Up to three names of the file that are close to `word` (a typo, a
-  // prefix), closest first.
+  // Up to three names of the file close to `word`, as closest_words.
   std::vector<std::string> closest_names(const std::string& word) const;
 };
+
+// Up to three of `candidates` close to `word` (a typo, a prefix, another
+// letter case), closest first.
+std::vector<std::string> closest_words(
+    const std::string& word, const std::vector<std::string>& candidates);
+
+// " (did you mean a, b or c?)" for those words, or "" for none.
+std::string did_you_mean(const std::vector<std::string>& words);
 
 // Reads and checks the lab file at `path`. False, with `error` as
 // "FILE:LINE: what is wrong" (or "FILE: why it cannot be read"), when the

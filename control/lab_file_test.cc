@@ -105,7 +105,13 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, lab_file_error_test, testing::Values(
             "3: '7' is not a name: letters, digits, '.', '_' and '-', not a number and not 'all'"},
     bad_lab{"NegativeDelay", kLine + "[box.b]\nline = \"l\"\naddress = 1\ncycle_delay = -1\n",
             "6: cycle_delay of box 'b' must be a number of seconds from 0 to 86400"},
-    bad_lab{"NotToml", "[line.l\n", "1: Error while parsing table header: expected ']', saw '\\n'"}),
+    bad_lab{"NotToml", "[line.l\n", "1: Error while parsing table header: expected ']', saw '\\n'"},
+    bad_lab{"UnclosedString", "[line.l]\ndevice = \"/dev/relka\n",
+            "2: a string is not closed: the line ends before its closing quote"},
+    bad_lab{"NoEquals", "[line.l]\ndevice \"/dev/relka\"\n",
+            "2: a key needs '=' and a value, as device = \"/dev/ttyUSB0\""},
+    bad_lab{"TableTwice", kLine + kLine,
+            "3: a table is written twice: give each [kind.NAME] once, with all its keys"}),
     by_name());
 // clang-format on
 

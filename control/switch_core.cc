@@ -2,7 +2,6 @@
 #include "control/switch_core.h"
 
 #include <errno.h>
-#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,6 +13,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "outlet/access_advice.h"
 #include "outlet/adapter.h"
 #include "outlet/outlet_switch.h"
 #include "serial/line_guard.h"
@@ -117,14 +117,6 @@ std::string describe_holder(int pid) {
   return text;
 }
 
-// The group that may use `device`, for the advice to join it.
-std::string group_of(const std::string& device) {
-  struct stat st {};
-  if (stat(device.c_str(), &st) == 0)
-    if (const group* owner = getgrgid(st.st_gid)) return owner->gr_name;
-  return "dialout";
-}
-
 // Why `device` could not be opened, and what to try.
 std::string open_failure(const std::string& device, int error) {
   std::string head = "cannot open " + device;
@@ -137,11 +129,9 @@ std::string open_failure(const std::string& device, int error) {
              "installed? 'ls " +
              serial_by_id_dir + "' lists the adapters that are plugged in";
     case EACCES:
-    case EPERM: {
-      std::string group = group_of(device);
-      return head + ": permission denied; join the group " + group +
-             " ('sudo adduser $USER " + group + "') and log in again";
-    }
+    case EPERM:
+      return head + ": permission denied; " +
+             access_advice(read_access_facts(device, access_kind::device));
     case ENOTTY:
       return head + ": not a terminal; give the serial device the box hangs on";
     default: return head + ": " + strerror(error);

@@ -70,13 +70,14 @@ bool load_lab(const ctl_request& r, lab_file* lab, std::string* error) {
   return load_lab_file(path, lab, error);
 }
 
-std::string suggestions(const lab_file& lab, const std::string& word) {
-  std::vector<std::string> near = lab.closest_names(word);
-  if (near.empty()) return "";
-  std::string text = " (did you mean ";
-  for (size_t i = 0; i < near.size(); ++i)
-    text += (i == 0 ? "" : i + 1 == near.size() ? " or " : ", ") + near[i];
-  return text + "?)";
+// A line's name where a box or an outlet goes: the boxes it carries.
+std::string a_line(const lab_file& lab, const named_line& line) {
+  std::string boxes;
+  for (const named_box& box : lab.boxes)
+    if (box.line == line.name) boxes += (boxes.empty() ? "" : ", ") + box.name;
+  return "'" + line.name + "' is a line, not a box or an outlet: " +
+         (boxes.empty() ? "the file names no box on it"
+                        : "its boxes are " + boxes);
 }
 
 std::string unknown_name(const lab_file& lab, const std::string& word,
@@ -85,8 +86,9 @@ std::string unknown_name(const lab_file& lab, const std::string& word,
     return "'" + word + "' is not " + what +
            ": there is no lab file to name it (" + default_lab_file +
            ", --lab FILE or RELKA_LAB)";
+  if (const named_line* line = lab.line(word)) return a_line(lab, *line);
   return "'" + word + "' is not " + what + " in " + lab.path +
-         suggestions(lab, word);
+         did_you_mean(lab.closest_names(word));
 }
 
 std::string a_box_not_an_outlet(const std::string& name) {
@@ -138,10 +140,36 @@ bool context_box(const ctl_request& r, const lab_file& lab, box_target* t,
   return true;
 }
 
+// -d and -a with outlet numbers need no names: a lab file with a mistake
+// does not stop them.
+bool numbers_only(const ctl_request& r) {
+  return r.device_given && r.address_given && r.box_name.empty() &&
+         r.names.empty() && r.command != ctl_command::list;
+}
+
+// Numbers beside names need a box named on the command line: "on web1 3"
+// would send outlet 3 to whatever box 0 of /dev/relka is.
+bool numbers_have_a_box(const ctl_request& r, std::string* error) {
+  if (r.names.empty() || r.outlets == 0 || !r.box_name.empty() ||
+      r.device_given || r.address_given)
+    return true;
+  std::string numbers;
+  for (int outlet = 1; outlet <= 8; ++outlet)
+    if ((r.outlets >> (outlet - 1)) & 1)
+      numbers += (numbers.empty() ? "" : " ") + std::to_string(outlet);
+  *error = "outlet " + (r.outlets == 0xff ? std::string("all") : numbers) +
+           " beside names: say which box the numbers are on with -b BOX (or "
+           "-d and -a), or name every outlet";
+  return false;
+}
+
 // Numbers and "all" go to the context box; names of outlets to theirs, box
 // by box in the order first named.
 bool resolve(const ctl_request& r, resolved* out, std::string* error) {
-  if (!load_lab(r, &out->lab, error)) return false;
+  if (!load_lab(r, &out->lab, error)) {
+    if (!numbers_only(r)) return false;
+    complain("warning: " + *error + "; -d and -a need no lab file");
+  }
   const lab_file& lab = out->lab;
   switch_request& q = out->request;
   q.state_dir = r.state_dir;
@@ -149,7 +177,8 @@ bool resolve(const ctl_request& r, resolved* out, std::string* error) {
   q.delay = r.delay_given ? r.delay : -1;
   q.mask = r.mask;
   box_target context;
-  if (!context_box(r, lab, &context, error)) return false;
+  if (!numbers_have_a_box(r, error) || !context_box(r, lab, &context, error))
+    return false;
   if (r.command == ctl_command::list) {
     if (lab.path.empty()) {
       *error = std::string("there is no lab file to list (") +
@@ -290,6 +319,8 @@ void print_list(const ctl_request& r, const resolved& what,
            outlets.c_str());
     return;
   }
+  if (lab.lines.empty() && lab.boxes.empty() && lab.outlets.empty())
+    complain(lab.path + " names no line, box or outlet: see man 5 relka-lab.toml");
   for (const named_line& l : lab.lines)
     printf("line    %-16s %s\n", l.name.c_str(), l.device.c_str());
   for (const named_box& b : lab.boxes) {

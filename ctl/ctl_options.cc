@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "control/lab_file.h"
 #include "outlet/outlet_state.h"
 #include "outlet/outlet_switch.h"
 
@@ -167,7 +168,10 @@ bool parse_words(const std::vector<std::string>& words, ctl_request& request,
   for (const command_name& c : kCommands)
     if (words[0] == c.name) request.command = c.command;
   if (request.command == ctl_command::none) {
-    error = "unknown command '" + words[0] + "'";
+    std::vector<std::string> names;
+    for (const command_name& c : kCommands) names.emplace_back(c.name);
+    error = "unknown command '" + words[0] + "'" +
+            did_you_mean(closest_words(words[0], names));
     return false;
   }
   const std::string& name = words[0];

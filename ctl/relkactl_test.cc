@@ -603,6 +603,17 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
       {{"--lab", state_dir.file("bad.toml"), "on", "web1"},
        "relkactl: " + state_dir.file("bad.toml") +
            ":21: outlet of outlet 'web2' must be a whole number from 1 to 8\n"},
+      {{"--lab", lab_path(), "-b", "bench", "on", "3"},
+       "relkactl: 'bench' is a line, not a box or an outlet: its boxes are "
+       "top, bottom\n"},
+      {{"--lab", lab_path(), "on", "WEB1"},
+       "relkactl: 'WEB1' is not an outlet in " + lab_path() +
+           " (did you mean web1?)\n"},
+      {{"--lab", lab_path(), "on", "web1", "3"},
+       "relkactl: outlet 3 beside names: say which box the numbers are on "
+       "with -b BOX (or -d and -a), or name every outlet\n"},
+      {{"of", "3"}, "relkactl: unknown command 'of' (did you mean off or on?)\n"},
+      {{"cylce", "3"}, "relkactl: unknown command 'cylce' (did you mean cycle?)\n"},
   };
   for (const refusal& r : refusals) {
     program_run run = relkactl(r.args);
@@ -611,6 +622,18 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
               run.err);
   }
   EXPECT_EQ(0, line->open_count_after(1, 150)) << "a refused run opened";
+  // Numbers with -d and -a need no names: the mistake is only a warning.
+  program_run numbers = relkactl({"--lab", state_dir.file("bad.toml"), "-d",
+                                  "/dev/relka", "-a", "1", "set", "0"});
+  EXPECT_EQ(0, numbers.status) << numbers.err;
+  EXPECT_EQ(0u, numbers.err.rfind("relkactl: warning: " +
+                                  state_dir.file("bad.toml") + ":21: "))
+      << numbers.err;
+  write_file(state_dir.file("empty.toml"), "# nothing yet\n");
+  program_run empty = relkactl({"--lab", state_dir.file("empty.toml"), "list"});
+  EXPECT_EQ("relkactl: " + state_dir.file("empty.toml") +
+                " names no line, box or outlet: see man 5 relka-lab.toml\n",
+            empty.err);
   struct stat st {};
   if (stat(default_lab_file, &st) != 0 && getenv("RELKA_LAB") == nullptr) {
     program_run list = relkactl({"list"});
@@ -750,6 +773,7 @@ TEST_F(relkactl_test, OpenFailuresSayWhyAndWhatToTry) {
   std::string locked = folder.file("locked");
   write_file(locked, "");
   chmod(locked.c_str(), 0);
+  chmod(folder.path().c_str(), 0711);  // the mode of `locked` is what refuses
   struct failure_case {
     std::string device;
     std::string rs232_line;
@@ -770,7 +794,10 @@ TEST_F(relkactl_test, OpenFailuresSayWhyAndWhatToTry) {
            ": not a terminal; give the serial device the box hangs on",
        false},
       {locked, "rs232::open: cannot open device [" + locked + "]\n",
-       "cannot open " + locked + ": permission denied; join the group ", root},
+       "cannot open " + locked +
+           ": permission denied; only root may open it (root:root, mode "
+           "0000): a udev rule",
+       root},
   };
   for (const failure_case& c : cases) {
     for (bool with_json : {false, true}) {

@@ -12,6 +12,8 @@
 
 #include <sstream>
 
+#include "outlet/access_advice.h"
+
 namespace {
 
 std::string folder_of(const std::string& path) {
@@ -22,6 +24,17 @@ std::string folder_of(const std::string& path) {
 
 std::string system_error(const std::string& what) {
   return what + ": " + strerror(errno);
+}
+
+// A refusal of the state folder, with what would let this user in.
+std::string folder_error(const std::string& what, const std::string& folder) {
+  int error = errno;
+  std::string text = what + ": " + strerror(error);
+  if (error == EACCES || error == EPERM)
+    text += "; " + access_advice(read_access_facts(folder, access_kind::folder));
+  else if (error == EROFS)
+    text += "; give --state-dir a folder on a writable file system";
+  return text;
 }
 
 // A whole decimal number in [low, high].
@@ -181,13 +194,13 @@ bool state_writer::prepare(const std::string& path, std::string* problem) {
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0 &&
       mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
-    *problem = system_error("cannot make the state folder " + folder);
+    *problem = folder_error("cannot make the state folder " + folder, folder);
     return false;
   }
   std::string pattern = path + ".XXXXXX";
   fd_ = mkostemp(&pattern[0], O_CLOEXEC);
   if (fd_ < 0) {
-    *problem = system_error("cannot write in the state folder " + folder);
+    *problem = folder_error("cannot write in the state folder " + folder, folder);
     return false;
   }
   temporary_ = pattern;
