@@ -25,8 +25,9 @@ const char lab_usage[] =
     "\n"
     "Runs COMMAND (a lab script, pdudaemon, pytest...) with one virtual RELKA\n"
     "line per --line (default /dev/relka); every process it starts sees the\n"
-    "same lines. relka and relkactl from beside relka-sim come first on its\n"
-    "PATH, and RELKA_STATE_DIR points at a fresh folder unless it is set.\n"
+    "same lines. relka, relkactl and relkad from beside relka-sim come first\n"
+    "on its PATH (then the caller's, then /usr/sbin and /sbin), and\n"
+    "RELKA_STATE_DIR points at a fresh folder unless it is set.\n"
     "Afterwards relka-sim reports every frame on every line in time order,\n"
     "with the outlets it switched, and the boxes' outlets at the end.\n"
     "\n"
@@ -213,6 +214,26 @@ void end_leftovers(pid_t group) {
 
 }  // namespace
 
+namespace {
+
+// relka, relkactl and relkad from beside relka-sim first (relkad from the
+// sbin beside an installed bin), then the caller's PATH, then /usr/sbin and
+// /sbin, which a user's PATH often lacks.
+std::string command_path(const std::string& tools, const char* path) {
+  std::string out = tools;
+  size_t bin = tools.rfind("/bin");
+  if (bin != std::string::npos && bin + 4 == tools.size())
+    out += ":" + tools.substr(0, bin) + "/sbin";
+  out += ":" + std::string(path != nullptr && *path ? path : "/usr/bin:/bin");
+  for (const char* sbin : {"/usr/sbin", "/sbin"})
+    if ((":" + out + ":").find(":" + std::string(sbin) + ":") ==
+        std::string::npos)
+      out += ":" + std::string(sbin);
+  return out;
+}
+
+}  // namespace
+
 int run_lab(const std::vector<std::string>& args, const std::string& tools,
             int failed) {
   lab_options options;
@@ -230,10 +251,7 @@ int run_lab(const std::vector<std::string>& args, const std::string& tools,
     lines.push_back(line);
   }
 
-  // relka and relkactl from beside relka-sim first.
-  const char* path = getenv("PATH");
-  setenv("PATH",
-         (tools + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+  setenv("PATH", command_path(tools, getenv("PATH")).c_str(), 1);
   temporary_folder state;
   const char* state_dir = getenv("RELKA_STATE_DIR");
   if (state_dir == nullptr || *state_dir == '\0') {

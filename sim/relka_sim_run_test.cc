@@ -81,9 +81,12 @@ TEST(relka_sim_run_test, SeveralLinesAndTheCommandsStatus) {
 
 TEST(relka_sim_run_test, CommandFindsOurProgramsAndAFreshStateFolder) {
   unsetenv("RELKA_STATE_DIR");
+  std::string caller = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("PATH", "/usr/bin:/bin", 1);  // a user's, without sbin
   program_run run = sim_run({"--", "sh", "-c",
                              "command -v relka; command -v relkactl; echo "
-                             "\"state=$RELKA_STATE_DIR\""});
+                             "\"state=$RELKA_STATE_DIR\"; echo \"$PATH\""});
+  setenv("PATH", caller.c_str(), 1);
   ASSERT_EQ(0, run.status) << run.err;
   std::string folder = std::string(RELKA_SIM_BINARY)
                            .substr(0, std::string(RELKA_SIM_BINARY).rfind('/'));
@@ -94,6 +97,8 @@ TEST(relka_sim_run_test, CommandFindsOurProgramsAndAFreshStateFolder) {
   ASSERT_NE(std::string::npos, at) << run.out;
   std::string state = run.out.substr(at + 6, run.out.find('\n', at) - at - 6);
   EXPECT_FALSE(file_exists(state)) << "the state folder outlived the run";
+  EXPECT_NE(std::string::npos, run.out.find(":/usr/bin:/bin:/usr/sbin:/sbin\n"))
+      << "relkad's /usr/sbin is not on the command's PATH: " << run.out;
 }
 
 TEST(relka_sim_run_test, CallersStateFolderIsKept) {
