@@ -11,8 +11,8 @@ system's error texts (strerror) and the example user and groups (root,
 dialout, alice), which come from the system at run time. A message that
 was reworded in the code, or mistyped on the page, is not.
 
-Also: every message relkactl can refuse a lab file with is on the page
-(the lab file's mistakes, read from control/lab_file.cc), so that a new
+Also: every message relkactl can say is on the page (each statement that
+makes one, in the files of SAID_IN, by its longest text), so that a new
 one does not go unexplained.
 
   check_messages.py SOURCE_DIR BUILD_DIR
@@ -112,17 +112,29 @@ def quoted_messages(page):
     return found
 
 
-def lab_mistakes(source):
-    """The fixed words of each lab file refusal (after the name quoted in it)."""
-    code = open(os.path.join(source, "control", "lab_file.cc"), encoding="utf-8").read()
-    words = []
-    for literal in c_literals(code):
-        for kind in ("must be a", "is used twice", "has no ", "which the file does not name",
-                     "has another name already", "has the address of another box",
-                     "unknown key", "unknown table", "is not a name"):
-            if kind in literal:
-                words.append(kind)
-    return sorted(set(words))
+# Where relkactl's messages are made: what each of these statements says,
+# by its longest text, must be on the page.
+SAID_IN = ("ctl/ctl_main.cc", "ctl/ctl_options.cc", "control/switch_core.cc",
+           "control/lab_file.cc", "outlet/outlet_state.cc", "outlet/access_advice.cc")
+SAYS = re.compile(r'\bsay_?\(|\bcomplain\(|\berror = |\*error = |\*problem = |'
+                  r'\bfail\([^,]*,|\breturn (?=head|")')
+
+
+def unexplained(source, page_text):
+    """relkactl's messages whose words are nowhere on the page."""
+    missing = []
+    for name in SAID_IN:
+        code = open(os.path.join(source, name), encoding="utf-8").read()
+        # The same code with the texts blanked, to find where statements end.
+        blank = C_LITERAL.sub(lambda t: '"' + "x" * (len(t.group(0)) - 2) + '"', code)
+        for m in SAYS.finditer(blank):
+            statement = code[m.end():blank.find(";", m.end())]
+            literals = [t.strip() for t in c_literals(statement)
+                        if "%" not in t and '"' not in t]
+            longest = max(literals, key=len, default="")
+            if len(longest) >= 10 and longest not in page_text:
+                missing.append(f"{name}: '{longest}'")
+    return missing
 
 
 def main():
@@ -134,10 +146,9 @@ def main():
     for number, message in messages:
         if not made_of(message, texts):
             failures.append(f"troubleshooting.md:{number}: no program says `{message}`")
-    every = " ".join(m for _, m in messages)
-    for words in lab_mistakes(source):
-        if words not in every:
-            failures.append(f"the lab file's refusal '... {words} ...' is not on the page")
+    page_text = open(page, encoding="utf-8").read()
+    for said in unexplained(source, page_text):
+        failures.append(f"relkactl's message from {said} is not on the page")
     print(f"{len(messages)} messages checked against {len(texts)} texts of the sources")
     for failure in failures:
         print("FAIL:", failure)
