@@ -358,6 +358,18 @@ std::string lab_file::outlet_name(const std::string& box_name,
   return "";
 }
 
+double lab_file::cycle_delay(const named_box& b, int mask) const {
+  double longest = -1;
+  for (int n = 1; n <= 8; ++n) {
+    if ((mask & (1 << (n - 1))) == 0) continue;
+    const named_outlet* own = outlet(outlet_name(b.name, n));
+    longest = std::max(longest, own != nullptr && own->cycle_delay >= 0
+                                    ? own->cycle_delay
+                                    : b.cycle_delay);
+  }
+  return longest;
+}
+
 std::vector<std::string> lab_file::closest_names(
     const std::string& word) const {
   std::vector<std::string> names;

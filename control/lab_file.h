@@ -65,6 +65,11 @@ struct lab_file {
   const named_box* box_at(const std::string& device, int address) const;
   // The name of outlet `outlet` of `box`, or "".
   std::string outlet_name(const std::string& box_name, int number) const;
+  // The pause of a cycle of the outlets in `mask` (bit N-1 for outlet N)
+  // of `box`: the longest of each outlet's own cycle_delay, or its box's
+  // where the outlet has none (an outlet's own wins, shorter or longer);
+  // -1 when neither gives one.
+  double cycle_delay(const named_box& box, int mask) const;
   // Up to three names of the file close to `word`, as closest_words.
   std::vector<std::string> closest_names(const std::string& word) const;
 };

@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, lab_file_error_test, testing::Values(
             "8: outlet of outlet 'o' must be a whole number from 1 to 8"},
     bad_lab{"AddressTooLarge", kLine + "[box.b]\nline = \"l\"\naddress = 128\n",
             "5: address of box 'b' must be a whole number from 0 to 127"},
+    bad_lab{"AddressPast32Bits", kLine + "[box.b]\nline = \"l\"\naddress = 4294967297\n",
+            "5: address of box 'b' must be a whole number from 0 to 127"},
     bad_lab{"LineWithoutDevice", "[line.l]\n",
             "1: line 'l' has no device"},
     bad_lab{"BoxOnAMissingLine", kLine + "[box.b]\nline = \"m\"\naddress = 1\n",

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "control/clean_text.h"
 #include "outlet/access_advice.h"
 #include "outlet/adapter.h"
 #include "outlet/outlet_switch.h"
@@ -463,7 +464,7 @@ int look(const switch_request& r, const box_target& t, voice& say,
 void log_switch(const switch_request& r, const switch_outcome& outcome) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
   syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
-         switch_log_line(r, outcome).c_str());
+         log_text(switch_log_line(r, outcome)).c_str());
   closelog();
 }
 

@@ -96,13 +96,12 @@ std::string a_box_not_an_outlet(const std::string& name) {
          " and outlet numbers";
 }
 
-// The target for a box of the lab file; its own cycle pause.
+// The target for a box of the lab file.
 box_target target_of(const lab_file& lab, const named_box& box) {
   box_target t;
   t.device = lab.device_of(box);
   t.address = box.address;
   t.box_name = box.name;
-  t.cycle_delay = box.cycle_delay;
   return t;
 }
 
@@ -133,10 +132,8 @@ bool context_box(const ctl_request& r, const lab_file& lab, box_target* t,
   }
   t->device = r.device;
   t->address = r.box;
-  if (const named_box* box = lab.box_at(r.device, r.box)) {
+  if (const named_box* box = lab.box_at(r.device, r.box))
     t->box_name = box->name;
-    t->cycle_delay = box->cycle_delay;
-  }
   return true;
 }
 
@@ -215,10 +212,12 @@ bool resolve(const ctl_request& r, resolved* out, std::string* error) {
         target_for(q.targets, target_of(lab, *lab.box(outlet->box)));
     t.outlets |= 1 << (outlet->outlet - 1);
     t.names += (t.names.empty() ? "" : " ") + name;
-    if (outlet->cycle_delay >= 0)
-      t.cycle_delay = std::max(t.cycle_delay, outlet->cycle_delay);
     out->shown.push_back(name);
   }
+  // A cycle's pause: each outlet's own, else its box's, however named.
+  for (box_target& t : q.targets)
+    if (const named_box* box = lab.box(t.box_name))
+      t.cycle_delay = lab.cycle_delay(*box, t.outlets);
   return true;
 }
 

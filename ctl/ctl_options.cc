@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "ctl/ctl_options.h"
 
-#include <errno.h>
 #include <getopt.h>
 #include <stdlib.h>
 
 #include <vector>
 
+#include "control/exact_number.h"
 #include "control/lab_file.h"
 #include "outlet/outlet_state.h"
 #include "outlet/outlet_switch.h"
@@ -75,24 +75,9 @@ const option kOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-bool whole_number(const std::string& text, int base, long* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  *value = strtol(text.c_str(), &end, base);
-  return errno == 0 && *end == '\0';
-}
-
 // 0 to `highest`, decimal or hex after 0x: a leading 0 is not octal here.
 bool parse_small(const std::string& text, int highest, int* result) {
-  bool hex =
-      text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  long value = 0;
-  if (!whole_number(hex ? text.substr(2) : text, hex ? 16 : 10, &value) ||
-      value < 0 || value > highest || (!hex && !text.empty() && text[0] == '+'))
-    return false;
-  *result = static_cast<int>(value);
-  return true;
+  return read_whole(text, 0, highest, result, number_form::decimal_or_hex);
 }
 
 // A word that is meant as a number: digits, perhaps with a sign.
@@ -131,14 +116,7 @@ bool negative_argument(int argc, char** argv, std::string& error) {
 }
 
 bool parse_seconds(const char* text, double* seconds) {
-  char* end = nullptr;
-  errno = 0;
-  double value = strtod(text, &end);
-  if (end == text || *end != '\0' || errno != 0 || !(value >= 0) ||
-      value > 86400)
-    return false;
-  *seconds = value;
-  return true;
+  return read_seconds(text, 86400, seconds);
 }
 
 struct command_name {
@@ -182,11 +160,10 @@ bool parse_words(const std::vector<std::string>& words, ctl_request& request,
       return false;
     }
     for (const std::string& word : rest) {
-      long outlet = 0;
+      int outlet = 0;
       if (word == "all") {
         request.outlets = 0xff;
-      } else if (whole_number(word, 10, &outlet) && outlet >= 1 &&
-                 outlet <= 8 && word[0] != '+') {
+      } else if (read_whole(word, 1, 8, &outlet)) {
         request.outlets |= 1 << (outlet - 1);
       } else if (looks_like_number(word)) {
         error = "'" + word + "' is not an outlet: outlets are 1 to 8, or all";

@@ -4,18 +4,24 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <exception>
 #include <nlohmann/json.hpp>
+#include <set>
 
+#include "control/clean_text.h"
+#include "control/exact_number.h"
 #include "relkad/web_page.h"
 
 using json = nlohmann::json;
 
 namespace {
 
+// Every text in `body` goes out as valid UTF-8: a bad byte (a process
+// name, a state file's time) becomes U+FFFD instead of an exception.
 http_response answer(int status, const json& body) {
   http_response r;
   r.status = status;
-  r.body = body.dump() + "\n";
+  r.body = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   return r;
 }
 
@@ -27,7 +33,7 @@ http_response text(int status, const std::string& body) {
   http_response r;
   r.status = status;
   r.content_type = "text/plain; charset=utf-8";
-  r.body = body;
+  r.body = valid_utf8(body);
   return r;
 }
 
@@ -73,14 +79,20 @@ bool same_secret(const std::string& a, const std::string& b) {
 }
 
 // The user of Basic credentials whose password is `token`; false when
-// there are none, or not those.
+// there are none, or not those. The scheme's name is case-insensitive and
+// the user name may be empty (RFC 7617).
 bool authorized(const std::string& header, const std::string& token,
                 std::string* user) {
-  const std::string scheme = "Basic ";
-  if (header.compare(0, scheme.size(), scheme) != 0) return false;
-  std::string pair = decode_base64(header.substr(scheme.size()));
+  const std::string scheme = "basic";
+  if (header.size() <= scheme.size() || header[scheme.size()] != ' ' ||
+      !std::equal(scheme.begin(), scheme.end(), header.begin(),
+                  [](char a, char b) { return a == tolower(b); }))
+    return false;
+  size_t start = header.find_first_not_of(' ', scheme.size());
+  if (start == std::string::npos) return false;
+  std::string pair = decode_base64(header.substr(start));
   size_t colon = pair.find(':');
-  if (colon == std::string::npos || colon == 0) return false;
+  if (colon == std::string::npos) return false;
   *user = pair.substr(0, colon);
   return same_secret(pair.substr(colon + 1), token);
 }
@@ -100,7 +112,8 @@ bool loopback_host(const std::string& host) {
 }
 
 // Path words: letters, digits and . _ - only, never "." or ".." and never
-// empty; an escape (%) or anything else is not a path of ours.
+// empty; an escape (%) or anything else is not a path of ours. `path` is
+// the path as sent, before any decoding: "%6f" is not "o" here.
 bool split_path(const std::string& path, std::vector<std::string>* words) {
   if (path.empty() || path[0] != '/') return false;
   std::string word;
@@ -129,27 +142,92 @@ json set_at(const outlet_state& s) {
   return s.known && !s.set_at.empty() ? json(s.set_at) : json(nullptr);
 }
 
-std::string who_of(const http_request& r, const std::string& user) {
-  return r.client + (user.empty() ? "" : " (" + user + ")");
+// The client, and the user its credentials name (escaped: it is theirs).
+std::string who_of(const http_request& r, const std::string& user, bool named) {
+  return r.client + (named ? " (" + log_text(user) + ")" : "");
+}
+
+// "host:port" in lower case, with the scheme's port where none is given.
+std::string authority(std::string text, const std::string& port) {
+  for (char& c : text)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  size_t bracket = text.rfind(']');
+  size_t colon = text.rfind(':');
+  bool has_port = colon != std::string::npos &&
+                  (bracket == std::string::npos || colon > bracket);
+  return has_port ? text : text + ":" + port;
+}
+
+// A browser's Origin that is this service's own: the Host the request was
+// sent to, reached by http or by https (a TLS proxy in front that keeps
+// the Host), or the public origin the service was given.
+bool own_origin(const std::string& origin, const std::string& host,
+                const std::string& public_origin) {
+  if (!public_origin.empty() && origin == public_origin) return true;
+  if (host.empty() || host.find_first_of("/@ ") != std::string::npos)
+    return false;
+  for (const char* scheme : {"http", "https"}) {
+    std::string prefix = std::string(scheme) + "://";
+    std::string port = scheme[4] == 's' ? "443" : "80";
+    if (origin.compare(0, prefix.size(), prefix) == 0 &&
+        authority(origin.substr(prefix.size()), port) == authority(host, port))
+      return true;
+  }
+  return false;
+}
+
+bool reads(const std::string& method) {
+  return method == "GET" || method == "HEAD";
 }
 
 }  // namespace
 
+std::string refusal_log_line(const std::string& who,
+                             const http_request& request, int status,
+                             const std::string& why) {
+  return log_text(who + ": " + request.method.substr(0, 20) + " " +
+                  request.path.substr(0, 200) + " refused with " +
+                  std::to_string(status) + ": " + why);
+}
+
 void log_refusal(const std::string& who, const http_request& request,
                  int status, const std::string& why) {
+  std::string line = refusal_log_line(who, request, status, why);
   openlog("relkad", LOG_PID, LOG_USER);
-  syslog(LOG_WARNING, "%s: %s %s refused with %d: %s", who.c_str(),
-         request.method.c_str(), request.path.substr(0, 200).c_str(), status,
-         why.c_str());
+  syslog(LOG_WARNING, "%s", line.c_str());
   closelog();
 }
 
 http_api::http_api(lab_file lab, api_settings settings, line_workers& lines)
     : lab_(std::move(lab)), settings_(std::move(settings)), lines_(lines) {}
 
+// Nothing a request does may end the service: whatever is thrown (memory,
+// threads, a library's refusal) fails that request alone, with 500.
 http_response http_api::handle(const http_request& request) {
+  try {
+    return checked(request);
+  } catch (const std::exception& e) {
+    return internal_error(request, e.what());
+  } catch (...) {
+    return internal_error(request, "unknown exception");
+  }
+}
+
+http_response http_api::internal_error(const http_request& request,
+                                       const std::string& what) {
+  try {
+    log_refusal(who_of(request, "", false), request, 500, what);
+    return failure(500, "internal error: " + what);
+  } catch (...) {
+    http_response r;
+    r.status = 500;
+    return r;
+  }
+}
+
+http_response http_api::checked(const http_request& request) {
   std::string user;
-  std::string who = who_of(request, "");
+  std::string who = who_of(request, "", false);
   auto refuse = [&](int status, const std::string& why) {
     log_refusal(who, request, status, why);
     http_response r = failure(status, why);
@@ -160,22 +238,25 @@ http_response http_api::handle(const http_request& request) {
   if (!settings_.token.empty()) {
     if (!authorized(request.authorization, settings_.token, &user))
       return refuse(401, "authentication required");
-    who = who_of(request, user);
+    who = who_of(request, user, true);
   } else if (settings_.loopback_only && !loopback_host(request.host)) {
     return refuse(403, "this service answers to its loopback address only");
   }
-  bool changes = request.method != "GET" && request.method != "HEAD";
+  bool changes = !reads(request.method);
   // A page of another site may send a browser here, but not with the header
   // only our own page sets (that would need CORS, which is never granted).
   bool from_browser = !request.origin.empty() || !request.fetch_site.empty();
   if (changes && from_browser &&
-      (request.origin != "http://" + request.host ||
+      (!own_origin(request.origin, request.host, settings_.public_origin) ||
        request.page_request != "1" || request.fetch_site == "cross-site"))
     return refuse(403, "cross-site request refused");
   if (request.body_too_large)
     return refuse(
         413, "request body larger than " + std::to_string(max_body) + " bytes");
-  http_response response = route(request, who);
+  // HEAD is answered as GET; the server leaves the body out.
+  http_request asked = request;
+  if (asked.method == "HEAD") asked.method = "GET";
+  http_response response = route(asked, who);
   if (response.status >= 400 && response.status != 409 && response.status < 500)
     log_refusal(who, request, response.status,
                 response.body.substr(0, response.body.find('\n')));
@@ -331,9 +412,36 @@ double wanted_delay(const json& body, double own) {
   return seconds >= 0 && seconds <= 86400 ? seconds : -1;
 }
 
-json parse_body(const std::string& body) {
-  if (body.empty()) return json::object();
-  return json::parse(body, nullptr, false);
+// The body as a JSON object; false with the refusal in `refused`. A key
+// given twice in one object is refused: which of the two would count is
+// the reader's guess, and two readers may guess differently.
+bool parse_body(const std::string& text, json* body, http_response* refused) {
+  if (text.empty()) {
+    *body = json::object();
+    return true;
+  }
+  std::vector<std::set<std::string>> keys;  // of each open object
+  std::string twice;
+  json::parser_callback_t seen = [&](int, json::parse_event_t event,
+                                     json& parsed) {
+    if (event == json::parse_event_t::object_start) keys.emplace_back();
+    if (event == json::parse_event_t::object_end && !keys.empty())
+      keys.pop_back();
+    if (event == json::parse_event_t::key && !keys.empty() && twice.empty() &&
+        !keys.back().insert(parsed.get<std::string>()).second)
+      twice = parsed.get<std::string>();
+    return true;
+  };
+  *body = json::parse(text, seen, false);
+  if (!twice.empty()) {
+    *refused = failure(400, "the body gives '" + twice + "' twice");
+    return false;
+  }
+  if (body->is_discarded() || !body->is_object()) {
+    *refused = failure(400, "the body is not a JSON object");
+    return false;
+  }
+  return true;
 }
 
 // What a PUT or a POST .../cycle asks: the command and a cycle's pause
@@ -341,10 +449,6 @@ json parse_body(const std::string& body) {
 bool wanted_change(const http_request& request, const std::string& action,
                    const json& body, double own, switch_command* command,
                    double* delay, http_response* refused) {
-  if (body.is_discarded() || !body.is_object()) {
-    *refused = failure(400, "the body is not a JSON object");
-    return false;
-  }
   if (action == "cycle") {
     if (request.method != "POST") {
       *refused = failure(405, "POST only");
@@ -380,20 +484,67 @@ http_response http_api::outlet(const http_request& request,
   const named_box& b = *lab_.box(o->box);
   if (action == "GET")
     return answer(200, outlet_json(*o, states({&b}).front().state));
-  json body = parse_body(request.body);
+  int outlets = 1 << (o->outlet - 1);
+  json body;
   switch_command command = switch_command::cycle;
   double delay = 0;
   http_response refused;
-  if (!wanted_change(request, action, body,
-                     std::max(o->cycle_delay, b.cycle_delay), &command, &delay,
-                     &refused))
+  if (!parse_body(request.body, &body, &refused) ||
+      !wanted_change(request, action, body, lab_.cycle_delay(b, outlets),
+                     &command, &delay, &refused))
     return refused;
   std::string names = o->name;
-  switch_outcome done =
-      apply(b, 1 << (o->outlet - 1), command, delay, who, &names);
+  switch_outcome done = apply(b, outlets, command, delay, who, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);
   return answer(200, outlet_json(*o, done.boxes.front().state));
+}
+
+// A box's "outlets": "all", or a list of outlet numbers (1 to 8, whole
+// numbers exactly as sent) and names of the box's outlets; false with the
+// refusal in `refused`. `names` is how they were named, for the log ("" for
+// numbers alone).
+bool http_api::wanted_outlets(const json& body, const named_box& b,
+                              int* outlets, std::string* names,
+                              http_response* refused) const {
+  const char* form =
+      "outlets must be \"all\" or a list of outlet numbers 1 to 8 and names "
+      "of the box's outlets";
+  auto it = body.find("outlets");
+  if (it != body.end() && *it == "all") {
+    *outlets = 0xff;
+    *names = "all";
+    return true;
+  }
+  if (it == body.end() || !it->is_array() || it->empty() || it->size() > 8) {
+    *refused = failure(400, form);
+    return false;
+  }
+  bool named = false;
+  std::string words;
+  for (const json& item : *it) {
+    int number = 0;
+    const named_outlet* o =
+        item.is_string() ? lab_.outlet(item.get<std::string>()) : nullptr;
+    if (item.is_string() && (o == nullptr || o->box != b.name)) {
+      *refused = failure(400, "'" + item.get<std::string>() +
+                                  "' is not an outlet of box '" + b.name + "'");
+      return false;
+    }
+    if (o != nullptr) {
+      number = o->outlet;
+      named = true;
+    } else if (!item.is_number_integer() ||
+               !read_whole(item.dump(), 1, 8, &number)) {
+      *refused = failure(400, form);
+      return false;
+    }
+    *outlets |= 1 << (number - 1);
+    words += (words.empty() ? "" : " ") +
+             (o != nullptr ? o->name : std::to_string(number));
+  }
+  *names = named ? words : "";
+  return true;
 }
 
 http_response http_api::box(const http_request& request,
@@ -403,23 +554,17 @@ http_response http_api::box(const http_request& request,
   if (b == nullptr) return failure(404, "no box named '" + name + "'");
   if (action == "GET")
     return answer(200, box_json(lab_, *b, states({b}).front().state));
-  json body = parse_body(request.body);
+  json body;
+  int outlets = 0;
+  std::string names;
   switch_command command = switch_command::cycle;
   double delay = 0;
   http_response refused;
-  if (!wanted_change(request, action, body, b->cycle_delay, &command, &delay,
-                     &refused))
+  if (!parse_body(request.body, &body, &refused) ||
+      !wanted_outlets(body, *b, &outlets, &names, &refused) ||
+      !wanted_change(request, action, body, lab_.cycle_delay(*b, outlets),
+                     &command, &delay, &refused))
     return refused;
-  int outlets = 0;
-  if (!body.contains("outlets") || !body["outlets"].is_array() ||
-      body["outlets"].empty() || body["outlets"].size() > 8)
-    return failure(400, "outlets must be a list of outlet numbers 1 to 8");
-  for (const json& n : body["outlets"]) {
-    if (!n.is_number_integer() || n.get<int>() < 1 || n.get<int>() > 8)
-      return failure(400, "outlets must be a list of outlet numbers 1 to 8");
-    outlets |= 1 << (n.get<int>() - 1);
-  }
-  std::string names;
   switch_outcome done = apply(*b, outlets, command, delay, who, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);

@@ -27,6 +27,7 @@
 #ifndef RELKA_RELKAD_HTTP_API_H_
 #define RELKA_RELKAD_HTTP_API_H_
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,18 +61,25 @@ struct api_settings {
   bool loopback_only = true;  // listening on 127.0.0.0/8 or ::1 alone
   std::string state_dir;
   double wait = 10;  // for a busy line or a cycled outlet
+  // Where browsers reach the service besides its Host ("https://NAME"),
+  // as an Origin header says it; "" when not given.
+  std::string public_origin;
 };
 
 class http_api {
  public:
   http_api(lab_file lab, api_settings settings, line_workers& lines);
 
+  // Never throws: a request that fails inside answers 500.
   http_response handle(const http_request& request);
 
   // Largest request body accepted.
   static constexpr size_t max_body = 4096;
 
  private:
+  http_response checked(const http_request& request);
+  http_response internal_error(const http_request& request,
+                               const std::string& what);
   http_response route(const http_request& request, const std::string& who);
   http_response lab_state(const std::string& who);
   http_response outlet(const http_request& request, const std::string& name,
@@ -80,6 +88,9 @@ class http_api {
                     const std::string& action, const std::string& who);
   http_response labgrid(const http_request& request, const std::string& box,
                         const std::string& number, const std::string& who);
+  bool wanted_outlets(const nlohmann::json& body, const named_box& b,
+                      int* outlets, std::string* names,
+                      http_response* refused) const;
   // Switches (or cycles) `outlets` of `box`; the outcome as an HTTP answer.
   switch_outcome apply(const named_box& box, int outlets,
                        switch_command command, double delay,
@@ -91,8 +102,12 @@ class http_api {
   line_workers& lines_;
 };
 
-// Logs a refused request (syslog, warning) with its client and user.
+// Logs a refused request (syslog, warning) with its client and user: the
+// line refusal_log_line makes, everything a client sent in it escaped.
 void log_refusal(const std::string& who, const http_request& request,
                  int status, const std::string& why);
+std::string refusal_log_line(const std::string& who,
+                             const http_request& request, int status,
+                             const std::string& why);
 
 #endif  // RELKA_RELKAD_HTTP_API_H_
