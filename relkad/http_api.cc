@@ -147,10 +147,15 @@ std::string who_of(const http_request& r, const std::string& user, bool named) {
   return r.client + (named ? " (" + log_text(user) + ")" : "");
 }
 
-// "host:port" in lower case, with the scheme's port where none is given.
-std::string authority(std::string text, const std::string& port) {
+std::string lower(std::string text) {
   for (char& c : text)
     c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// "host:port" in lower case, with the scheme's port where none is given.
+std::string authority(const std::string& host, const std::string& port) {
+  std::string text = lower(host);
   size_t bracket = text.rfind(']');
   size_t colon = text.rfind(':');
   bool has_port = colon != std::string::npos &&
@@ -181,6 +186,29 @@ bool reads(const std::string& method) {
 }
 
 }  // namespace
+
+bool origin_of(const std::string& url, std::string* origin) {
+  std::string text = lower(url);
+  if (!text.empty() && text.back() == '/') text.pop_back();
+  for (const char* scheme : {"http", "https"}) {
+    std::string prefix = std::string(scheme) + "://";
+    if (text.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string host = text.substr(prefix.size());
+    if (host.empty() || host[0] == ':' ||
+        host.find_first_of("/?#@ \\") != std::string::npos ||
+        log_text(host) != host)
+      return false;
+    // A browser leaves the scheme's own port out of its Origin.
+    std::string own_port = scheme[4] == 's' ? ":443" : ":80";
+    if (host.size() > own_port.size() &&
+        host.compare(host.size() - own_port.size(), own_port.size(),
+                     own_port) == 0)
+      host.erase(host.size() - own_port.size());
+    *origin = prefix + host;
+    return true;
+  }
+  return false;
+}
 
 std::string refusal_log_line(const std::string& who,
                              const http_request& request, int status,

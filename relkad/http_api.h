@@ -102,6 +102,10 @@ class http_api {
   line_workers& lines_;
 };
 
+// The origin a browser would send for `url` ("https://NAME[:PORT]", in
+// lower case, without the scheme's own port); false when it is none.
+bool origin_of(const std::string& url, std::string* origin);
+
 // Logs a refused request (syslog, warning) with its client and user: the
 // line refusal_log_line makes, everything a client sent in it escaped.
 void log_refusal(const std::string& who, const http_request& request,

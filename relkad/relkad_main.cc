@@ -22,6 +22,8 @@
 #include <memory>
 #include <string>
 
+#include "control/clean_text.h"
+#include "control/exact_number.h"
 #include "control/lab_file.h"
 #include "front/version.h"
 #include "outlet/outlet_state.h"
@@ -45,6 +47,8 @@ const char kUsage[] =
     "  --state-dir=DIR        remembered state (default $RELKA_STATE_DIR,\n"
     "                         else /var/lib/relka)\n"
     "  --wait=SECONDS         wait for a busy line or outlet (default 10)\n"
+    "  --public-origin=URL    where browsers reach relkad besides its Host,\n"
+    "                         as https://NAME[:PORT] (a proxy in front)\n"
     "  -h, --help             this text\n"
     "      --version          the version\n"
     "\n"
@@ -58,6 +62,7 @@ enum option_id {
   opt_lab,
   opt_state_dir,
   opt_wait,
+  opt_public_origin,
   opt_version
 };
 
@@ -68,6 +73,7 @@ const option kOptions[] = {
     {"lab", required_argument, nullptr, opt_lab},
     {"state-dir", required_argument, nullptr, opt_state_dir},
     {"wait", required_argument, nullptr, opt_wait},
+    {"public-origin", required_argument, nullptr, opt_public_origin},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, opt_version},
     {nullptr, 0, nullptr, 0},
@@ -81,6 +87,7 @@ struct options {
   std::string lab;
   std::string state_dir;
   double wait = 10;
+  std::string public_origin;
   bool help = false;
   bool version = false;
 };
@@ -105,17 +112,20 @@ bool parse(int argc, char** argv, options* o, std::string* error) {
       case opt_no_auth: o->no_auth = true; break;
       case opt_lab: o->lab = optarg; break;
       case opt_state_dir: o->state_dir = optarg; break;
-      case opt_wait: {
-        char* end = nullptr;
-        o->wait = strtod(optarg, &end);
-        if (end == optarg || *end != '\0' || !(o->wait >= 0) ||
-            o->wait > 3600) {
+      case opt_wait:
+        if (!read_seconds(optarg, 3600, &o->wait)) {
           *error = std::string("--wait: '") + optarg +
                    "' is not a number of seconds";
           return false;
         }
         break;
-      }
+      case opt_public_origin:
+        if (!origin_of(optarg, &o->public_origin)) {
+          *error = std::string("--public-origin: '") + optarg +
+                   "' is not an origin such as https://lab.example";
+          return false;
+        }
+        break;
       case 'h': o->help = true; break;
       case opt_version: o->version = true; break;
       case ':':
@@ -250,14 +260,26 @@ struct request_in {
   http_request request;
 };
 
+// The path exactly as sent. libmicrohttpd hands it over as a C string in
+// the buffer of the request line, cut at a '?' or at a NUL byte the client
+// put in it, with the version after it: unless the version follows right
+// after the path, something was cut off, and the path keeps a NUL byte so
+// that no route takes it (relkad takes no query).
+std::string sent_path(const char* url, const char* version) {
+  std::string path = url;
+  if (url + path.size() + 1 != version) path += '\0';
+  return path;
+}
+
+// Nothing thrown here may end the service: the client gets a bare 500.
 MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
-                  const char* method, const char*, const char* upload,
-                  size_t* upload_size, void** context) {
+                  const char* method, const char* version, const char* upload,
+                  size_t* upload_size, void** context) try {
   auto* api = static_cast<http_api*>(self);
   if (*context == nullptr) {
     auto* in = new request_in;
     in->request.method = method;
-    in->request.path = url;
+    in->request.path = sent_path(url, version);
     *context = in;
     return MHD_YES;
   }
@@ -291,7 +313,19 @@ MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
       connection, static_cast<unsigned>(out.status), response);
   MHD_destroy_response(response);
   return queued;
+} catch (...) {
+  static const char failed[] = "{\"error\":\"internal error\"}\n";
+  MHD_Response* response = MHD_create_response_from_buffer(
+      sizeof failed - 1, const_cast<char*>(failed), MHD_RESPMEM_PERSISTENT);
+  if (response == nullptr) return MHD_NO;
+  MHD_Result queued = MHD_queue_response(connection, 500, response);
+  MHD_destroy_response(response);
+  return queued;
 }
+
+// The path stays as sent: it is checked before any decoding, and an escape
+// in it is refused (see http_api).
+size_t keep_escapes(void*, MHD_Connection*, char* text) { return strlen(text); }
 
 void finished(void*, MHD_Connection*, void** context,
               MHD_RequestTerminationCode) {
@@ -300,10 +334,13 @@ void finished(void*, MHD_Connection*, void** context,
 }
 
 // libmicrohttpd's own complaints (a client that went away, a bad request
-// line) go to standard error, which the journal keeps.
+// line) go to standard error, which the journal keeps, escaped as a line.
 void mhd_log(void*, const char* format, va_list arguments) {
-  fputs("relkad: ", stderr);
-  vfprintf(stderr, format, arguments);
+  char text[1024];
+  vsnprintf(text, sizeof text, format, arguments);
+  std::string line = text;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  fprintf(stderr, "relkad: %s\n", log_text(line).c_str());
 }
 
 }  // namespace
@@ -334,6 +371,7 @@ int relkad_main(int argc, char** argv) {
   api_settings settings;
   settings.state_dir = o.state_dir;
   settings.wait = o.wait;
+  settings.public_origin = o.public_origin;
   if (o.token_file.empty()) {
     const char* credentials = getenv("CREDENTIALS_DIRECTORY");
     std::string given = credentials != nullptr
@@ -394,6 +432,7 @@ int relkad_main(int argc, char** argv) {
       0, nullptr, nullptr, &answer, &api, MHD_OPTION_EXTERNAL_LOGGER, &mhd_log,
       nullptr, MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
       64u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
+      MHD_OPTION_UNESCAPE_CALLBACK, &keep_escapes, nullptr,
       MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &finished,
       nullptr, MHD_OPTION_END);
