@@ -501,10 +501,10 @@ TEST_F(relkactl_test, HelpAndVersion) {
 const char kBenchLab[] =
     "[line.bench]\ndevice = \"/dev/relka\"\n"
     "[box.top]\nline = \"bench\"\naddress = 1\n"
-    "[box.bottom]\nline = \"bench\"\naddress = 2\ncycle_delay = 0.3\n"
+    "[box.bottom]\nline = \"bench\"\naddress = 2\ncycle_delay = 5\n"
     "[outlet.web1]\nbox = \"top\"\noutlet = 3\n"
     "[outlet.mail1]\nbox = \"top\"\noutlet = 5\n"
-    "[outlet.db1]\nbox = \"bottom\"\noutlet = 1\n";
+    "[outlet.db1]\nbox = \"bottom\"\noutlet = 1\ncycle_delay = 0.3\n";
 
 class relkactl_names_test : public relkactl_test {
  protected:
@@ -535,8 +535,8 @@ TEST_F(relkactl_names_test, NamesSwitchTheirOutletsBoxByBox) {
   EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 0x14}}), sent())
       << "two outlets of one box in one frame";
   settle_closed();
-  // A cycle over two boxes: both off, one pause (the bottom box's 0.3 s),
-  // both on.
+  // A cycle over two boxes: both off, one pause (db1's own 0.3 s, which
+  // wins over its box's 5 s), both on.
   program_run cycle = named({"cycle", "web1", "db1"});
   EXPECT_EQ(0, cycle.status) << cycle.err;
   EXPECT_EQ((std::vector<std::pair<int, int>>{
@@ -602,7 +602,7 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
        "out -d and -a\n"},
       {{"--lab", state_dir.file("bad.toml"), "on", "web1"},
        "relkactl: " + state_dir.file("bad.toml") +
-           ":21: outlet of outlet 'web2' must be a whole number from 1 to 8\n"},
+           ":22: outlet of outlet 'web2' must be a whole number from 1 to 8\n"},
       {{"--lab", lab_path(), "-b", "bench", "on", "3"},
        "relkactl: 'bench' is a line, not a box or an outlet: its boxes are "
        "top, bottom\n"},

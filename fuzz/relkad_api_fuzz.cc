@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // relkad's request handling on any request: the input is split at NUL bytes
-// into method, path, body, Origin, Host, Authorization and Sec-Fetch-Site.
+// into method, path, body, Origin, Host, Authorization, Sec-Fetch-Site and
+// X-Relkad-Request. The seeds include every row of relkad's table of
+// hostile requests (relkad/http_api_test.cc).
 // The lab's line leads nowhere, so whatever gets through to switching fails
 // at the open and no serial port is ever touched.
 #include <stddef.h>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "control/clean_text.h"
 #include "control/lab_file.h"
 #include "relkad/http_api.h"
 
@@ -47,6 +50,7 @@ http_api& api() {
     api_settings settings;
     settings.state_dir = g_folder;
     settings.wait = 0;
+    settings.public_origin = "https://lab.example";
     return new http_api(lab, settings, lines);
   }();
   return *made;
@@ -62,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else
       parts.back() += static_cast<char>(data[i]);
   }
-  parts.resize(7);
+  parts.resize(8);
   http_request request;
   request.method = parts[0];
   request.path = parts[1];
@@ -72,9 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.host = parts[4].empty() ? "127.0.0.1:7421" : parts[4];
   request.authorization = parts[5];
   request.fetch_site = parts[6];
+  request.page_request = parts[7];
   request.client = "127.0.0.1";
   http_response response = api().handle(request);
-  // Every answer is an HTTP status, with a body to send.
+  // Every answer is an HTTP status, with a body to send in valid UTF-8.
   if (response.status < 200 || response.status > 599) abort();
+  if (valid_utf8(response.body) != response.body) abort();
   return 0;
 }

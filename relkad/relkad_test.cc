@@ -43,21 +43,12 @@ class relkad_test : public line_test {
 
   // Starts relkad on a free port and waits until it answers.
   void start(std::vector<std::string> extra = {}) {
-    port_ = free_port();
-    std::vector<std::string> args = {
-        "--lab",       folder_.file("lab.toml"),
-        "--state-dir", folder_.path(),
-        "--listen",    "127.0.0.1:" + std::to_string(port_),
-        "--wait",      "1"};
+    std::vector<std::string> args = {"--lab",       folder_.file("lab.toml"),
+                                     "--state-dir", folder_.path(),
+                                     "--wait",      "1"};
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(relkad_.start(RELKAD_BINARY, args));
-    auto begun = std::chrono::steady_clock::now();
-    while (seconds_since(begun) < 5) {
-      if (http_status_of(http_exchange(port_, get("/api/v1/lab"), 1)) == 200)
-        return;
-      usleep(20000);
-    }
-    FAIL() << "relkad did not answer on port " << port_;
+    port_ = start_http_server(relkad_, RELKAD_BINARY, args);
+    ASSERT_NE(0, port_) << "relkad did not answer";
   }
 
   scoped_folder folder_;

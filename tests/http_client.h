@@ -13,6 +13,9 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
+
+#include "sim/run_program.h"
 
 // A TCP connection from `from` (a loopback address) to 127.0.0.1:`port`;
 // closed with the object.
@@ -97,6 +100,25 @@ inline int free_port() {
     port = ntohs(a.sin_port);
   close(fd);
   return port;
+}
+
+// Starts `program` (a server that takes --listen) in `server` on a free
+// port of 127.0.0.1 and waits up to 5 s until GET `ready` answers 200. The
+// port, or 0 when it never did (`server`'s destructor then stops it).
+inline int start_http_server(child_process& server, const std::string& program,
+                             std::vector<std::string> args,
+                             const std::string& ready = "/api/v1/lab") {
+  int port = free_port();
+  args.insert(args.end(), {"--listen", "127.0.0.1:" + std::to_string(port)});
+  if (!server.start(program, args)) return 0;
+  std::string get = "GET " + ready +
+                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  auto begun = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - begun < std::chrono::seconds(5)) {
+    if (http_status_of(http_exchange(port, get, 1)) == 200) return port;
+    usleep(20000);
+  }
+  return 0;
 }
 
 #endif  // RELKA_TESTS_HTTP_CLIENT_H_
