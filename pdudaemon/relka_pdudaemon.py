@@ -222,7 +222,9 @@ class RelkaDriver(PDUDriver):
                 raise RelkaConfigError(
                     f"pdudaemon entry '{hostname}' (driver relka): \"wait\" must "
                     f"be seconds, 0 to {MAX_WAIT}: {wait!r}")
-            self.wait_options = [] if wait is None else ["--wait", f"{wait:g}"]
+            # Digits and a point, as relkactl reads seconds (never 1e-05).
+            self.wait_options = [] if wait is None else [
+                "--wait", f"{wait:.6f}".rstrip("0").rstrip(".")]
             self.time_limit = ((RELKACTL_DEFAULT_WAIT if wait is None else wait) +
                                RUN_MARGIN)
             if "box" in settings:
