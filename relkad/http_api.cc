@@ -587,12 +587,14 @@ http_response http_api::box(const http_request& request,
   std::string names;
   switch_command command = switch_command::cycle;
   double delay = 0;
-  http_response refused;
-  if (!parse_body(request.body, &body, &refused) ||
-      !wanted_outlets(body, *b, &outlets, &names, &refused) ||
-      !wanted_change(request, action, body, lab_.cycle_delay(*b, outlets),
+  http_response refused, bad_outlets;
+  if (!parse_body(request.body, &body, &refused)) return refused;
+  // A method the path does not take is told first, as for an outlet.
+  bool outlets_read = wanted_outlets(body, *b, &outlets, &names, &bad_outlets);
+  if (!wanted_change(request, action, body, lab_.cycle_delay(*b, outlets),
                      &command, &delay, &refused))
     return refused;
+  if (!outlets_read) return bad_outlets;
   switch_outcome done = apply(*b, outlets, command, delay, who, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);

@@ -176,6 +176,7 @@ const hostile_case kHostile[] = {
     {"DoubleSlash", "PUT", "/api/v1//outlets/web1", kOn, "", 404},
     {"WrongMethod", "DELETE", "/api/v1/outlets/web1", "", "", 405},
     {"CycleByPut", "PUT", "/api/v1/outlets/web1/cycle", "{}", "", 405},
+    {"BoxCycleByPut", "PUT", "/api/v1/boxes/top/cycle", "{}", "", 405},
     {"StateChangeByGet", "GET", "/api/v1/outlets/web1/cycle", "", "", 405},
     {"TooLarge", "PUT", "/api/v1/outlets/web1", std::string(5000, ' ') + kOn, "", 413},
     {"OtherSite", "PUT", "/outlet/top/3", "1", "Origin: http://evil.example\r\n", 403},
