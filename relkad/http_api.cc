@@ -78,16 +78,19 @@ bool same_secret(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+std::string lower(std::string text) {
+  for (char& c : text)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // The user of Basic credentials whose password is `token`; false when
 // there are none, or not those. The scheme's name is case-insensitive and
 // the user name may be empty (RFC 7617).
 bool authorized(const std::string& header, const std::string& token,
                 std::string* user) {
-  const std::string scheme = "basic";
-  if (header.size() <= scheme.size() || header[scheme.size()] != ' ' ||
-      !std::equal(scheme.begin(), scheme.end(), header.begin(),
-                  [](char a, char b) { return a == tolower(b); }))
-    return false;
+  const std::string scheme = "basic ";
+  if (lower(header.substr(0, scheme.size())) != scheme) return false;
   size_t start = header.find_first_not_of(' ', scheme.size());
   if (start == std::string::npos) return false;
   std::string pair = decode_base64(header.substr(start));
@@ -145,12 +148,6 @@ json set_at(const outlet_state& s) {
 // The client, and the user its credentials name (escaped: it is theirs).
 std::string who_of(const http_request& r, const std::string& user, bool named) {
   return r.client + (named ? " (" + log_text(user) + ")" : "");
-}
-
-std::string lower(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // "host:port" in lower case, with the scheme's port where none is given.
