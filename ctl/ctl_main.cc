@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "control/clean_text.h"
 #include "control/lab_file.h"
 #include "control/switch_core.h"
 #include "ctl/ctl_options.h"
@@ -24,9 +25,11 @@ void complain(const std::string& text) {
   fprintf(stderr, "relkactl: %s\n", text.c_str());
 }
 
+// A JSON string of `text`, made valid UTF-8 first (a holder's process name
+// in a message may be anything).
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (unsigned char c : valid_utf8(text)) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
