@@ -47,17 +47,32 @@ void line_workers::run_together(std::vector<std::unique_ptr<job>>& jobs) {
       boxes.push_back({j.get()});
   }
   for (std::vector<job*>& box : boxes) {
-    if (box.size() == 1) {
-      box.front()->done.set_value(run_switch(box.front()->request));
-      continue;
+    try {
+      run_box(box);
+    } catch (...) {
+      // The callers get the exception (their request fails with 500); the
+      // worker, and the line, go on.
+      for (job* j : box) {
+        try {
+          j->done.set_exception(std::current_exception());
+        } catch (const std::future_error&) {  // answered already
+        }
+      }
     }
-    std::vector<switch_request> requests;
-    requests.reserve(box.size());
-    for (job* j : box) requests.push_back(j->request);
-    std::vector<switch_outcome> outcomes = run_switch_batch(requests);
-    for (size_t i = 0; i < box.size(); ++i)
-      box[i]->done.set_value(std::move(outcomes[i]));
   }
+}
+
+void line_workers::run_box(const std::vector<job*>& box) {
+  if (box.size() == 1) {
+    box.front()->done.set_value(run_switch(box.front()->request));
+    return;
+  }
+  std::vector<switch_request> requests;
+  requests.reserve(box.size());
+  for (job* j : box) requests.push_back(j->request);
+  std::vector<switch_outcome> outcomes = run_switch_batch(requests);
+  for (size_t i = 0; i < box.size(); ++i)
+    box[i]->done.set_value(std::move(outcomes[i]));
 }
 
 void line_workers::serve(worker* line) {
@@ -86,9 +101,10 @@ switch_outcome line_workers::run(const switch_request& request) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     std::unique_ptr<worker>& line = lines_[device];
-    if (!line) {
-      line = std::make_unique<worker>();
-      line->thread = std::thread(&line_workers::serve, this, line.get());
+    if (!line) {  // a thread that cannot be made leaves no worker behind
+      auto made = std::make_unique<worker>();
+      made->thread = std::thread(&line_workers::serve, this, made.get());
+      line = std::move(made);
     }
     line->jobs.push_back(std::move(pending));
   }
@@ -138,14 +154,19 @@ switch_outcome line_workers::cycle(const switch_request& request,
     }
     cycling_[box] |= target.outlets;
   }
+  // The mark goes on every path, an exception's too: left behind, it would
+  // keep these outlets from every later request.
+  struct mark_release {
+    line_workers* self;
+    box_key box;
+    int outlets;
+    ~mark_release() { self->release_cycle(box, outlets); }
+  } release{this, box, target.outlets};
   switch_request off = request;
   off.command = switch_command::cycle_off;
   off.log = false;
   switch_outcome outcome = run(off);
-  if (outcome.status != switch_done) {
-    release_cycle(box, target.outlets);
-    return outcome;
-  }
+  if (outcome.status != switch_done) return outcome;
   {
     std::unique_lock<std::mutex> hold(mutex_);
     changed_.wait_for(hold, std::chrono::duration<double>(delay),
@@ -155,7 +176,6 @@ switch_outcome line_workers::cycle(const switch_request& request,
   on.command = switch_command::cycle_on;
   on.log = false;
   switch_outcome back = run(on);
-  release_cycle(box, target.outlets);
   // One outcome for the whole cycle: both masks, the last word.
   for (size_t i = 0; i < back.boxes.size() && i < outcome.boxes.size(); ++i)
     back.boxes[i].sent.insert(back.boxes[i].sent.begin(),

@@ -66,7 +66,10 @@ class line_workers {
   using box_key = std::pair<std::string, int>;
 
   void serve(worker* line);
+  // What `jobs` ask, box by box; an exception fails its box's callers
+  // (their `done` rethrows it), never the worker.
   static void run_together(std::vector<std::unique_ptr<job>>& jobs);
+  static void run_box(const std::vector<job*>& box);
   void release_cycle(const box_key& box, int outlets);
   // Waits, holding `hold` on mutex_, up to `wait` seconds until no cycle of
   // this service holds any of `outlets` of `target`.
