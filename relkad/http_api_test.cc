@@ -190,6 +190,7 @@ const hostile_case kHostile[] = {
     {"OutletAsText", "PUT", "/api/v1/boxes/top", "{\"state\":\"on\",\"outlets\":[\"3\"]}", "", 400},
     {"OutletOfAnotherBox", "POST", "/api/v1/boxes/top/cycle", "{\"outlets\":[\"web2\"]}", "", 400},
     {"DelayAsText", "POST", "/api/v1/outlets/web1/cycle", "{\"delay\":\"1\"}", "", 400},
+    {"DelayPast64Bits", "POST", "/api/v1/outlets/web1/cycle", "{\"delay\":18446744073709551617}", "", 400},
     {"KeyTwice", "PUT", "/api/v1/outlets/web1", "{\"state\":\"off\",\"state\":\"on\"}", "", 400},
     {"EscapedNulSuffix", "PUT", "/api/v1/outlets/web1%00.json", kOn, "", 404},
     {"EscapedTraversal", "PUT", "/api/v1/outlets/web1%00%2f..%2fweb2", kOn, "", 404},

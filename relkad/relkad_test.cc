@@ -117,6 +117,8 @@ TEST_F(relkad_test, RefusesToServeWithoutItsSafeguards) {
       {{"--token-file", token}, "only relkad may read"},
       {{"--token-file", short_token}, "shorter than 16 characters"},
       {{"--lab", folder_.file("missing.toml")}, "relkad serves the outlets"},
+      {{"--public-origin", "lab.example"}, "is not an origin"},
+      {{"--wait", "0x10"}, "is not a number of seconds"},
   };
   for (const start_case& c : cases) {
     std::vector<std::string> args = {
