@@ -627,7 +627,7 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
                                   "/dev/relka", "-a", "1", "set", "0"});
   EXPECT_EQ(0, numbers.status) << numbers.err;
   EXPECT_EQ(0u, numbers.err.rfind("relkactl: warning: " +
-                                  state_dir.file("bad.toml") + ":21: "))
+                                  state_dir.file("bad.toml") + ":22: "))
       << numbers.err;
   write_file(state_dir.file("empty.toml"), "# nothing yet\n");
   program_run empty = relkactl({"--lab", state_dir.file("empty.toml"), "list"});
