@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "control/clean_text.h"
+#include "control/lease_check.h"
 #include "outlet/access_advice.h"
 #include "outlet/adapter.h"
 #include "outlet/outlet_switch.h"
@@ -329,6 +330,9 @@ int refuse_unknown(const box_target& t, voice& say) {
 // and reports that run in `*blocker`.
 int switch_once(const switch_request& r, const box_target& t, phase part,
                 voice& say, box_outcome* result, int* blocker) {
+  int leased = lease_refusal(r, t, part == phase::cycle_on,
+                             [&say](const std::string& text) { say(text); });
+  if (leased != switch_done) return leased;
   held_line line(r, t, say);
   int status = line.open();
   if (status != switch_done) return status;
@@ -584,11 +588,21 @@ std::vector<switch_outcome> run_switch_batch(
     outcomes[voices.size() - 1].boxes.push_back(result);
   }
   bool one_by_one = false;
-  {
+  std::vector<bool> leased(requests.size());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    voice& say = *voices[i];
+    outcomes[i].status = lease_refusal(
+        requests[i], requests[i].targets.front(), phase_of(requests[i].command) == phase::cycle_on,
+        [&say](const std::string& text) { say(text); });
+    leased[i] = outcomes[i].status != switch_done;
+  }
+  // A line is never opened for requests that are all refused.
+  if (std::find(leased.begin(), leased.end(), false) != leased.end()) {
     held_line line(first, target, *voices.front());
     int status = line.open();
     if (status != switch_done) {
       for (size_t i = 0; i < requests.size(); ++i) {
+        if (leased[i]) continue;
         outcomes[i].status = status;
         outcomes[i].error = voices.front()->last();
       }
@@ -599,6 +613,7 @@ std::vector<switch_outcome> run_switch_batch(
             cycle_in_the_way(state, touched_outlets(r, r.targets[0])) != 0;
       std::vector<size_t> taken;
       for (size_t i = 0; i < requests.size() && !one_by_one; ++i) {
+        if (leased[i]) continue;
         const switch_request& r = requests[i];
         const box_target& t = r.targets.front();
         int mask = 0;

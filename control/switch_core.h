@@ -68,6 +68,10 @@ struct switch_request {
   double delay = -1;   // cycle's pause; -1: the targets' own, else 2
   std::string who;     // for the log: a user name, or a service's client
   std::string client;  // the program logging ("relkactl")
+  // Leases (control/lease_check.h): an outlet leased to anyone but
+  // lease_user is refused, unless break_lease, which ends the lease.
+  std::string lease_user;
+  bool break_lease = false;
   // Told each message once, as it happens (relkactl prints them).
   std::function<void(const std::string&)> say;
   // Logs the run to syslog when it changes something.

@@ -14,6 +14,7 @@
 
 #include "control/clean_text.h"
 #include "control/lab_file.h"
+#include "control/lease_check.h"
 #include "control/switch_core.h"
 #include "ctl/ctl_options.h"
 #include "front/version.h"
@@ -53,6 +54,30 @@ const char* outlet_word(const outlet_state& state, int outlet) {
 std::string user_name() {
   const passwd* user = getpwuid(getuid());
   return user != nullptr ? user->pw_name : "uid " + std::to_string(getuid());
+}
+
+// ", leased to alice until 2026-12-08T18:00:00Z", or "".
+std::string lease_note(const std::vector<outlet_lease>& leases, int outlet) {
+  const outlet_lease* l = lease_of(leases, outlet);
+  return l == nullptr ? ""
+                      : ", leased to " + l->holder + " until " +
+                            lease_time_text(l->until);
+}
+
+// {"3":{"holder":"alice","until":"2026-12-08T18:00:00Z"}}
+std::string leases_json(const std::vector<outlet_lease>& leases) {
+  std::string text;
+  for (const outlet_lease& l : leases)
+    text += std::string(text.empty() ? "" : ",") + "\"" +
+            std::to_string(l.outlet) + "\":{\"holder\":" +
+            json_string(l.holder) + ",\"until\":" +
+            json_string(lease_time_text(l.until)) + "}";
+  return "{" + text + "}";
+}
+
+std::vector<outlet_lease> box_leases(const std::string& state_dir,
+                                     const box_target& t) {
+  return leases_of(state_dir, t.device, t.address);
 }
 
 // What the command line asked, with the lab file's names resolved.
@@ -232,7 +257,7 @@ std::string outlet_label(const lab_file& lab, const box_target& t, int n) {
 }
 
 std::string state_json(const ctl_request& r, const lab_file& lab,
-                       const box_outcome& b) {
+                       const std::string& state_dir, const box_outcome& b) {
   const outlet_state& state = b.state;
   std::string outlets, names;
   for (int outlet = 1; outlet <= 8; ++outlet) {
@@ -248,6 +273,7 @@ std::string state_json(const ctl_request& r, const lab_file& lab,
   }
   (void)r;
   return "{\"device\":" + json_string(b.target.device) +
+         ",\"leases\":" + leases_json(box_leases(state_dir, b.target)) +
          ",\"terminal\":" + json_string(state.terminal) +
          ",\"identity\":" + json_string(state.identity) +
          ",\"box\":" + std::to_string(b.target.address) + ",\"box_name\":" +
@@ -269,10 +295,12 @@ void print_states(const ctl_request& r, const resolved& what,
   const lab_file& lab = what.lab;
   for (const box_outcome& b : outcome.boxes) {
     if (r.json) {
-      printf("%s\n", state_json(r, lab, b).c_str());
+      printf("%s\n", state_json(r, lab, what.request.state_dir, b).c_str());
       continue;
     }
     bool several = outcome.boxes.size() > 1;
+    std::vector<outlet_lease> leases =
+        box_leases(what.request.state_dir, b.target);
     for (int outlet = 1; outlet <= 8; ++outlet) {
       std::string name = b.target.box_name.empty()
                              ? ""
@@ -280,12 +308,13 @@ void print_states(const ctl_request& r, const resolved& what,
       if (!(b.target.outlets >> (outlet - 1) & 1) && !what.shown.empty())
         continue;
       if (!what.shown.empty() && !name.empty())
-        printf("%s (%s outlet %d): %s\n", name.c_str(),
-               b.target.box_name.c_str(), outlet, outlet_word(b.state, outlet));
+        printf("%s (%s outlet %d): %s%s\n", name.c_str(),
+               b.target.box_name.c_str(), outlet, outlet_word(b.state, outlet),
+               lease_note(leases, outlet).c_str());
       else
-        printf("%s%s: %s\n", several ? (b.target.box_name + " ").c_str() : "",
+        printf("%s%s: %s%s\n", several ? (b.target.box_name + " ").c_str() : "",
                outlet_label(lab, b.target, outlet).c_str(),
-               outlet_word(b.state, outlet));
+               outlet_word(b.state, outlet), lease_note(leases, outlet).c_str());
     }
   }
 }
@@ -300,6 +329,20 @@ void print_list(const ctl_request& r, const resolved& what,
       if (b.target.box_name == box) return &b.state;
     return nullptr;
   };
+  auto lease_text = [&](const named_outlet& o, bool json) {
+    for (const box_outcome& b : outcome.boxes) {
+      if (b.target.box_name != o.box) continue;
+      std::vector<outlet_lease> leases =
+          box_leases(what.request.state_dir, b.target);
+      const outlet_lease* l = lease_of(leases, o.outlet);
+      if (!json) return lease_note(leases, o.outlet);
+      return l == nullptr ? std::string("null")
+                          : "{\"holder\":" + json_string(l->holder) +
+                                ",\"until\":" +
+                                json_string(lease_time_text(l->until)) + "}";
+    }
+    return std::string(json ? "null" : "");
+  };
   if (r.json) {
     std::string lines, boxes, outlets;
     for (const named_line& l : lab.lines)
@@ -307,14 +350,15 @@ void print_list(const ctl_request& r, const resolved& what,
                "{\"name\":" + json_string(l.name) +
                ",\"device\":" + json_string(l.device) + "}";
     for (const box_outcome& b : outcome.boxes)
-      boxes += std::string(boxes.empty() ? "" : ",") + state_json(r, lab, b);
+      boxes += std::string(boxes.empty() ? "" : ",") + state_json(r, lab, what.request.state_dir, b);
     for (const named_outlet& o : lab.outlets) {
       const outlet_state* s = state_of(o.box);
       outlets += std::string(outlets.empty() ? "" : ",") +
                  "{\"name\":" + json_string(o.name) +
                  ",\"box_name\":" + json_string(o.box) +
                  ",\"outlet\":" + std::to_string(o.outlet) + ",\"state\":\"" +
-                 (s != nullptr ? outlet_word(*s, o.outlet) : "unknown") + "\"}";
+                 (s != nullptr ? outlet_word(*s, o.outlet) : "unknown") +
+                 "\",\"lease\":" + lease_text(o, true) + "}";
     }
     printf("{\"lab\":%s,\"lines\":[%s],\"boxes\":[%s],\"outlets\":[%s]}\n",
            json_string(lab.path).c_str(), lines.c_str(), boxes.c_str(),
@@ -335,8 +379,10 @@ void print_list(const ctl_request& r, const resolved& what,
   }
   for (const named_outlet& o : lab.outlets) {
     const outlet_state* s = state_of(o.box);
-    printf("outlet  %-16s %s outlet %d: %s\n", o.name.c_str(), o.box.c_str(),
-           o.outlet, s != nullptr ? outlet_word(*s, o.outlet) : "unknown");
+    printf("outlet  %-16s %s outlet %d: %s%s\n", o.name.c_str(),
+           o.box.c_str(), o.outlet,
+           s != nullptr ? outlet_word(*s, o.outlet) : "unknown",
+           lease_text(o, false).c_str());
   }
 }
 
@@ -390,6 +436,7 @@ int run(const ctl_request& r) {
   q.who = user_name();
   q.client = "relkactl";
   q.say = complain;
+  q.break_lease = r.break_lease;
   switch_outcome outcome = run_switch(q);
   if (outcome.status != switch_done) {
     if (r.json) print_failure(r, outcome.status, outcome.error, &q);

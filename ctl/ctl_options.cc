@@ -39,15 +39,18 @@ const char ctl_usage[] =
     "      --wait=SECONDS      wait for a busy device (default 10; 0: not)\n"
     "      --delay=SECONDS     cycle's pause between off and on (default 2)\n"
     "      --json              print the state as one JSON object\n"
+    "      --break-lease       switch leased outlets anyway, ending the\n"
+    "                          leases (logged)\n"
     "  -q, --quiet             print nothing on standard output\n"
     "  -h, --help              this text\n"
     "      --version           the version\n"
     "\n"
     "Exit status: 0 done; 1 the lines could not be driven (state now\n"
     "unknown); 2 usage, or the state folder cannot be written; 3 refused:\n"
-    "the state is unknown; 4 gave up waiting for the device (or for a\n"
-    "cycle of the outlet); 255 the device cannot be opened; 128+N signal N\n"
-    "cut a cycle's pause short (the outlets were switched back on).\n";
+    "the state is unknown, or an outlet is leased to someone;\n"
+    "4 gave up waiting for the device (or for a cycle of the outlet); 255\n"
+    "the device cannot be opened; 128+N signal N cut a cycle's pause short\n"
+    "(the outlets were switched back on).\n";
 
 namespace {
 
@@ -57,7 +60,8 @@ enum long_only {
   opt_wait,
   opt_delay,
   opt_json,
-  opt_version
+  opt_version,
+  opt_break_lease
 };
 
 const option kOptions[] = {
@@ -72,6 +76,7 @@ const option kOptions[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, opt_version},
+    {"break-lease", no_argument, nullptr, opt_break_lease},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -267,6 +272,7 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
       case 'q': request.quiet = true; break;
       case 'h': request.help = true; break;
       case opt_version: request.version = true; break;
+      case opt_break_lease: request.break_lease = true; break;
       case ':':
         error = "option '" + offending(argv, optind) + "' needs a value";
         return false;

@@ -33,6 +33,7 @@ struct ctl_request {
   bool delay_given = false;  // else the lab file's, or 2
   bool json = false;
   bool quiet = false;
+  bool break_lease = false;  // --break-lease
   bool help = false;
   bool version = false;
   int outlets = 0;  // the outlets named by number, bit N-1 for outlet N

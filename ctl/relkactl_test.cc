@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "control/lab_file.h"
+#include "control/lease_check.h"
 #include "outlet/outlet_state.h"
 #include "sim/frame_decoder.h"
 #include "sim/run_program.h"
@@ -831,3 +832,47 @@ TEST_F(relkactl_test, OpenFailuresSayWhyAndWhatToTry) {
 }
 
 }  // namespace
+
+// An outlet leased to someone (relkad's leases, beside the state) is
+// refused without a frame, and shown by status; --break-lease switches it,
+// ends the lease and logs that.
+TEST_F(relkactl_test, LeasedOutletIsRefusedUntilTheLeaseIsBroken) {
+  ok({"set", "0x00"});
+  std::string leases = lease_file_of(state_dir.path(), default_device, 0);
+  std::string problem;
+  ASSERT_TRUE(change_leases(
+      leases, time(nullptr),
+      [](std::vector<outlet_lease>* l) {
+        l->push_back({3, "alice", time(nullptr) + 600});
+        return true;
+      },
+      &problem))
+      << problem;
+  std::string until = lease_time_text(time(nullptr) + 600).substr(0, 13);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"on", "3"}, {"set", "0xff"}, {"cycle", "3"}}) {
+    program_run refused = relkactl(args);
+    EXPECT_EQ(3, refused.status) << args[0];
+    EXPECT_NE(std::string::npos,
+              refused.err.find("relkactl: outlet 3 of box 0 on /dev/relka is "
+                               "leased to alice until " + until))
+        << refused.err;
+  }
+  ok({"on", "4"});  // the outlets next to it are free
+  EXPECT_NE(std::string::npos,
+            relkactl({"status"}).out.find("outlet 3: off, leased to alice"));
+  EXPECT_EQ("alice", status_json()["leases"]["3"]["holder"]);
+  log_catcher log;
+  ASSERT_TRUE(log.ready());
+  std::string why;
+  int status = log.run(RELKACTL_BINARY,
+                       {"--state-dir", state_dir.path(), "--break-lease",
+                        "on", "3"}, &why);
+  REQUIRE_TOOL(status != -1, "namespaces");
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos,
+            log.next_line().find(": broke the lease: outlet 3 of box 0 on "
+                                 "/dev/relka is leased to alice"));
+  EXPECT_EQ((std::vector<int>{0x00, 0x08, 0x0c}), sent_masks());
+  EXPECT_FALSE(file_exists(leases)) << "the broken lease is over";
+}

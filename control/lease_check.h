@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+// The switching core's look at leases (outlet/lease_store.h) before it
+// opens a device: a request that would change an outlet leased to someone
+// else is refused there, with the holder and the end of the lease, so that
+// the line never moves for it. A request that breaks leases ends them and
+// logs each one.
+#ifndef RELKA_CONTROL_LEASE_CHECK_H_
+#define RELKA_CONTROL_LEASE_CHECK_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "control/switch_core.h"
+#include "outlet/lease_store.h"
+
+// The lease file of a box: beside its state, under its adapter's identity
+// (the terminal's name where there is no other); "" when the device leads
+// nowhere.
+std::string lease_file_of(const std::string& state_dir,
+                          const std::string& device, int address);
+
+// The running leases of a box.
+std::vector<outlet_lease> leases_of(const std::string& state_dir,
+                                    const std::string& device, int address);
+
+// "outlet 3 of box rack1-top is leased to alice until 2026-12-08T18:00:00Z".
+std::string leased_words(const box_target& target, const outlet_lease& lease);
+
+// switch_done, or switch_state_unknown when `request` may not touch an
+// outlet of `target` because someone else holds it (said through `say`).
+// With break_lease the leases in the way are ended and logged instead.
+// `back_on`: the second half of a cycle, which is never refused.
+int lease_refusal(const switch_request& request, const box_target& target,
+                  bool back_on,
+                  const std::function<void(const std::string&)>& say);
+
+#endif  // RELKA_CONTROL_LEASE_CHECK_H_
