@@ -10,6 +10,7 @@
 
 #include "control/clean_text.h"
 #include "control/exact_number.h"
+#include "relkad/lease_api.h"
 #include "relkad/web_page.h"
 
 using json = nlohmann::json;
@@ -84,10 +85,11 @@ std::string lower(std::string text) {
   return text;
 }
 
-// The user of Basic credentials whose password is `token`; false when
-// there are none, or not those. The scheme's name is case-insensitive and
-// the user name may be empty (RFC 7617).
-bool authorized(const std::string& header, const std::string& token,
+// The user of Basic credentials whose password is the token, or (with a
+// users file) that user's own token; false when there are none, or not
+// those. The scheme's name is case-insensitive and the user name may be
+// empty (RFC 7617).
+bool authorized(const std::string& header, const api_settings& settings,
                 std::string* user) {
   const std::string scheme = "basic ";
   if (lower(header.substr(0, scheme.size())) != scheme) return false;
@@ -97,7 +99,8 @@ bool authorized(const std::string& header, const std::string& token,
   size_t colon = pair.find(':');
   if (colon == std::string::npos) return false;
   *user = pair.substr(0, colon);
-  return same_secret(pair.substr(colon + 1), token);
+  if (settings.users) return settings.users->check(*user, pair.substr(colon + 1));
+  return same_secret(pair.substr(colon + 1), settings.token);
 }
 
 // A Host header that names this machine's loopback: a page of another
@@ -260,8 +263,8 @@ http_response http_api::checked(const http_request& request) {
       r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"relkad\"");
     return r;
   };
-  if (!settings_.token.empty()) {
-    if (!authorized(request.authorization, settings_.token, &user))
+  if (!settings_.token.empty() || settings_.users) {
+    if (!authorized(request.authorization, settings_, &user))
       return refuse(401, "authentication required");
     who = who_of(request, user, true);
   } else if (settings_.loopback_only && !loopback_host(request.host)) {
@@ -281,7 +284,9 @@ http_response http_api::checked(const http_request& request) {
   // HEAD is answered as GET; the server leaves the body out.
   http_request asked = request;
   if (asked.method == "HEAD") asked.method = "GET";
+  asked.user = user;
   http_response response = route(asked, who);
+  decorate_answer(lab_, settings_, asked, &response);
   if (response.status >= 400 && response.status != 409 && response.status < 500)
     log_refusal(who, request, response.status,
                 response.body.substr(0, response.body.find('\n')));
@@ -312,6 +317,8 @@ http_response http_api::route(const http_request& request,
     if (method != "GET") return failure(405, "GET only");
     return lab_state(who);
   }
+  if (words.size() == 5 && words[4] == "lease")
+    return lease_request(lab_, settings_, request, words[2], words[3], who);
   if (words.size() == 4 || (words.size() == 5 && words[4] == "cycle")) {
     std::string action = words.size() == 5 ? "cycle" : method;
     if (words[2] == "outlets") return outlet(request, words[3], action, who);
@@ -386,8 +393,10 @@ http_response http_api::lab_state(const std::string&) {
 
 switch_outcome http_api::apply(const named_box& b, int outlets,
                                switch_command command, double delay,
-                               const std::string& who, std::string* names) {
+                               const std::string& who, const std::string& user,
+                               std::string* names) {
   switch_request r;
+  r.lease_user = user;
   r.command = command;
   r.state_dir = settings_.state_dir;
   r.wait = settings_.wait;
@@ -518,8 +527,12 @@ http_response http_api::outlet(const http_request& request,
       !wanted_change(request, action, body, lab_.cycle_delay(b, outlets),
                      &command, &delay, &refused))
     return refused;
+  if (auto denied = switch_refusal(lab_, settings_, request, b,
+                                    1 << (o->outlet - 1), false))
+    return *denied;
   std::string names = o->name;
-  switch_outcome done = apply(b, outlets, command, delay, who, &names);
+  switch_outcome done =
+      apply(b, outlets, command, delay, who, request.user, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);
   return answer(200, outlet_json(*o, done.boxes.front().state));
@@ -592,7 +605,11 @@ http_response http_api::box(const http_request& request,
                      &command, &delay, &refused))
     return refused;
   if (!outlets_read) return bad_outlets;
-  switch_outcome done = apply(*b, outlets, command, delay, who, &names);
+  if (auto denied =
+          switch_refusal(lab_, settings_, request, *b, outlets, false))
+    return *denied;
+  switch_outcome done =
+      apply(*b, outlets, command, delay, who, request.user, &names);
   if (done.status != switch_done)
     return failure(http_status(done.status), done.error);
   return answer(200, box_json(lab_, *b, done.boxes.front().state));
@@ -620,10 +637,14 @@ http_response http_api::labgrid(const http_request& request,
     value.pop_back();
   if (value != "0" && value != "1")
     return text(400, "the body must be 0 or 1\n");
+  if (auto denied = switch_refusal(lab_, settings_, request, *b,
+                                    1 << (outlet - 1), true))
+    return *denied;
   std::string names = lab_.outlet_name(b->name, outlet);
-  switch_outcome done = apply(
-      *b, 1 << (outlet - 1),
-      value == "1" ? switch_command::on : switch_command::off, 0, who, &names);
+  switch_outcome done =
+      apply(*b, 1 << (outlet - 1),
+            value == "1" ? switch_command::on : switch_command::off, 0, who,
+            request.user, &names);
   if (done.status != switch_done)
     return text(http_status(done.status), done.error + "\n");
   return text(200, value);

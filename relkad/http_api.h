@@ -27,6 +27,7 @@
 #ifndef RELKA_RELKAD_HTTP_API_H_
 #define RELKA_RELKAD_HTTP_API_H_
 
+#include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <utility>
@@ -34,6 +35,7 @@
 
 #include "control/lab_file.h"
 #include "relkad/line_workers.h"
+#include "relkad/users.h"
 
 struct http_request {
   std::string method;
@@ -47,6 +49,7 @@ struct http_request {
   std::string origin;
   std::string fetch_site;    // Sec-Fetch-Site
   std::string page_request;  // X-Relkad-Request, sent by the web page
+  std::string user;          // who authenticated; "" when nobody did
 };
 
 struct http_response {
@@ -58,6 +61,7 @@ struct http_response {
 
 struct api_settings {
   std::string token;          // "" when no authentication is asked for
+  std::shared_ptr<const users_file> users;  // instead of the token
   bool loopback_only = true;  // listening on 127.0.0.0/8 or ::1 alone
   std::string state_dir;
   double wait = 10;  // for a busy line or a cycled outlet
@@ -94,7 +98,8 @@ class http_api {
   // Switches (or cycles) `outlets` of `box`; the outcome as an HTTP answer.
   switch_outcome apply(const named_box& box, int outlets,
                        switch_command command, double delay,
-                       const std::string& who, std::string* names);
+                       const std::string& who, const std::string& user,
+                       std::string* names);
   std::vector<box_outcome> states(const std::vector<const named_box*>& boxes);
 
   lab_file lab_;

@@ -42,6 +42,11 @@ const char kUsage[] =
     "  --token-file=FILE      HTTP Basic password for every request (default\n"
     "                         $CREDENTIALS_DIRECTORY/token when there)\n"
     "  --no-auth              serve a non-loopback address without a token\n"
+    "  --users=FILE           users, their tokens' SHA-256 and their rights,\n"
+    "                         instead of one token (default\n"
+    "                         $CREDENTIALS_DIRECTORY/users when there)\n"
+    "  --hash-token           read a token on standard input and print the\n"
+    "                         users file's line for it\n"
     "  --lab=FILE             the lab file (default $RELKA_LAB, else\n"
     "                         /etc/relka/lab.toml)\n"
     "  --state-dir=DIR        remembered state (default $RELKA_STATE_DIR,\n"
@@ -63,7 +68,9 @@ enum option_id {
   opt_state_dir,
   opt_wait,
   opt_public_origin,
-  opt_version
+  opt_version,
+  opt_users,
+  opt_hash_token
 };
 
 const option kOptions[] = {
@@ -76,6 +83,8 @@ const option kOptions[] = {
     {"public-origin", required_argument, nullptr, opt_public_origin},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, opt_version},
+    {"users", required_argument, nullptr, opt_users},
+    {"hash-token", no_argument, nullptr, opt_hash_token},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -90,6 +99,8 @@ struct options {
   std::string public_origin;
   bool help = false;
   bool version = false;
+  std::string users;        // --users
+  bool hash_token = false;  // --hash-token
 };
 
 void complain(const std::string& text) {
@@ -128,6 +139,8 @@ bool parse(int argc, char** argv, options* o, std::string* error) {
         break;
       case 'h': o->help = true; break;
       case opt_version: o->version = true; break;
+      case opt_users: o->users = optarg; break;
+      case opt_hash_token: o->hash_token = true; break;
       case ':':
         *error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return false;
@@ -361,6 +374,7 @@ int relkad_main(int argc, char** argv) {
     printf("relkad %s\n", RELKA_VERSION);
     return fflush(stdout) == 0 ? 0 : 2;
   }
+  if (o.hash_token) return hash_token_main();
 
   bool chosen = false;
   lab_file lab;
@@ -382,6 +396,11 @@ int relkad_main(int argc, char** argv) {
   }
   if (!o.token_file.empty() &&
       !read_token(o.token_file, &settings.token, &error)) {
+    complain(error);
+    return 2;
+  }
+  if (!load_users_option(o.users, !o.token_file.empty(), lab, &settings.users,
+                         &error)) {
     complain(error);
     return 2;
   }
@@ -407,7 +426,8 @@ int relkad_main(int argc, char** argv) {
   bool plain_loopback = false;
   std::string where = local_address(listener, &plain_loopback);
   settings.loopback_only = plain_loopback;
-  if (!plain_loopback && settings.token.empty() && !o.no_auth) {
+  if (!plain_loopback && settings.token.empty() && !settings.users &&
+      !o.no_auth) {
     complain("listening on " + where +
              " needs authentication: give --token-file (or systemd's "
              "LoadCredential=token:...), or --no-auth to serve without it");
@@ -443,7 +463,9 @@ int relkad_main(int argc, char** argv) {
   }
   fprintf(stderr, "relkad: serving %zu outlets of %zu boxes on http://%s/%s\n",
           lab.outlets.size(), lab.boxes.size(), where.c_str(),
-          settings.token.empty() ? " (no authentication)" : "");
+          settings.users ? " (users)"
+          : settings.token.empty() ? " (no authentication)"
+                                   : "");
   sd_notify(0, "READY=1");
 
   int sig = 0;

@@ -1,0 +1,267 @@
+// SPDX-License-Identifier: MIT
+#include "relkad/lease_api.h"
+
+#include <syslog.h>
+#include <time.h>
+
+#include <nlohmann/json.hpp>
+
+#include "control/lease_check.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+http_response json_answer(int status, const json& body) {
+  http_response r;
+  r.status = status;
+  r.body = body.dump() + "\n";
+  return r;
+}
+
+http_response error_answer(int status, const std::string& error,
+                           bool plain) {
+  if (!plain) return json_answer(status, {{"error", error}});
+  http_response r;
+  r.status = status;
+  r.content_type = "text/plain; charset=utf-8";
+  r.body = error + "\n";
+  return r;
+}
+
+// The user's rights; nullptr: the one user of a single token, or nobody
+// without authentication, who may switch everything.
+const relkad_user* user_of(const api_settings& s, const http_request& r) {
+  return s.users ? s.users->find(r.user) : nullptr;
+}
+
+// "web1", or "outlet 3 of box top" where the outlet has no name.
+std::string outlet_text(const lab_file& lab, const named_box& b, int n) {
+  std::string name = lab.outlet_name(b.name, n);
+  return name.empty() ? "outlet " + std::to_string(n) + " of box " + b.name
+                      : name;
+}
+
+int lowest(int outlets) {
+  for (int n = 1; n <= 8; ++n)
+    if ((outlets >> (n - 1)) & 1) return n;
+  return 0;
+}
+
+std::vector<outlet_lease> box_leases(const lab_file& lab,
+                                     const api_settings& s,
+                                     const named_box& b) {
+  return leases_of(s.state_dir, lab.device_of(b), b.address);
+}
+
+json lease_json(const outlet_lease* l) {
+  if (l == nullptr) return nullptr;
+  return {{"holder", l->holder}, {"until", lease_time_text(l->until)}};
+}
+
+// 423 for a lease of someone else's on one of `outlets`.
+http_response locked(const lab_file& lab, const named_box& b,
+                     const outlet_lease& l, bool plain) {
+  std::string why = outlet_text(lab, b, l.outlet) + " is leased to " +
+                    l.holder + " until " + lease_time_text(l.until);
+  if (plain) return error_answer(423, why, true);
+  return json_answer(423, {{"error", why},
+                           {"holder", l.holder},
+                           {"until", lease_time_text(l.until)}});
+}
+
+void log_lease(const std::string& who, const std::string& what) {
+  openlog("relkad", LOG_PID, LOG_USER);
+  syslog(LOG_NOTICE, "%s: %s", who.c_str(), what.c_str());
+  closelog();
+}
+
+// {"seconds": N}: N in 1 .. 7 days, read exactly; 0 when it is not.
+long long lease_seconds(const std::string& body) {
+  json parsed = json::parse(body.empty() ? "{}" : body, nullptr, false);
+  if (!parsed.is_object() || !parsed.contains("seconds")) return 0;
+  const json& n = parsed["seconds"];
+  if (!n.is_number_integer()) return 0;
+  if (n.is_number_unsigned())
+    return n.get<unsigned long long>() <= max_lease_seconds
+               ? static_cast<long long>(n.get<unsigned long long>())
+               : 0;
+  long long seconds = n.get<long long>();
+  return seconds >= 1 && seconds <= max_lease_seconds ? seconds : 0;
+}
+
+// A lease of `outlets` of `b` for `user`: granted or renewed, or the
+// lease of someone else in the way.
+http_response grant(const lab_file& lab, const api_settings& s,
+                    const http_request& request, const named_box& b,
+                    int outlets, const std::string& who) {
+  long long seconds = lease_seconds(request.body);
+  if (seconds == 0)
+    return error_answer(400, "seconds must be a whole number from 1 to " +
+                                 std::to_string(max_lease_seconds), false);
+  long long now = time(nullptr);
+  outlet_lease in_the_way;
+  std::string problem;
+  bool ok = change_leases(
+      lease_file_of(s.state_dir, lab.device_of(b), b.address), now,
+      [&](std::vector<outlet_lease>* leases) {
+        for (const outlet_lease& l : *leases)
+          if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user) {
+            in_the_way = l;
+            return false;
+          }
+        std::vector<outlet_lease> kept;
+        for (const outlet_lease& l : *leases)
+          if (!((outlets >> (l.outlet - 1)) & 1)) kept.push_back(l);
+        for (int n = 1; n <= 8; ++n)
+          if ((outlets >> (n - 1)) & 1)
+            kept.push_back({n, request.user, now + seconds});
+        *leases = kept;
+        return true;
+      },
+      &problem);
+  if (!ok) return error_answer(500, problem, false);
+  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  std::string until = lease_time_text(now + seconds);
+  log_lease(who, "lease " + outlet_text(lab, b, lowest(outlets)) +
+                     (outlets == 0xff ? " (box " + b.name + ")" : "") +
+                     " until " + until + ": done");
+  return json_answer(200, {{"holder", request.user}, {"until", until}});
+}
+
+// Ends the leases on `outlets` of `b`: the caller's own, or anyone's for a
+// lease admin (logged with the holder).
+http_response end_lease(const lab_file& lab, const api_settings& s,
+                        const http_request& request, const named_box& b,
+                        int outlets, const std::string& who) {
+  const relkad_user* user = user_of(s, request);
+  bool admin = user != nullptr && user->lease_admin;
+  outlet_lease in_the_way;
+  std::vector<outlet_lease> ended;
+  std::string problem;
+  bool ok = change_leases(
+      lease_file_of(s.state_dir, lab.device_of(b), b.address), time(nullptr),
+      [&](std::vector<outlet_lease>* leases) {
+        std::vector<outlet_lease> kept;
+        for (const outlet_lease& l : *leases) {
+          bool ours = (outlets >> (l.outlet - 1)) & 1;
+          if (ours && l.holder != request.user && !admin) {
+            in_the_way = l;
+            return false;
+          }
+          (ours ? ended : kept).push_back(l);
+        }
+        *leases = kept;
+        return !ended.empty();
+      },
+      &problem);
+  if (!ok) return error_answer(500, problem, false);
+  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  for (const outlet_lease& l : ended)
+    log_lease(who, "ended the lease of " + outlet_text(lab, b, l.outlet) +
+                       (l.holder == request.user
+                            ? ""
+                            : " held by " + l.holder + " (lease admin)"));
+  return json_answer(200, {{"holder", nullptr}, {"until", nullptr}});
+}
+
+void decorate_outlets(const lab_file& lab, const api_settings& s,
+                      const relkad_user* user, json* box) {
+  const named_box* b = lab.box((*box)["name"].get<std::string>());
+  if (b == nullptr || !(*box)["outlets"].is_object()) return;
+  std::vector<outlet_lease> leases = box_leases(lab, s, *b);
+  for (int n = 1; n <= 8; ++n) {
+    json& o = (*box)["outlets"][std::to_string(n)];
+    o["lease"] = lease_json(lease_of(leases, n));
+    o["may"] = may_switch(user, b->name, 1 << (n - 1));
+  }
+}
+
+void decorate_outlet(const lab_file& lab, const api_settings& s,
+                     const relkad_user* user, json* outlet) {
+  const named_outlet* o = lab.outlet((*outlet)["name"].get<std::string>());
+  if (o == nullptr) return;
+  std::vector<outlet_lease> leases = box_leases(lab, s, *lab.box(o->box));
+  (*outlet)["lease"] = lease_json(lease_of(leases, o->outlet));
+  (*outlet)["may"] = may_switch(user, o->box, 1 << (o->outlet - 1));
+}
+
+}  // namespace
+
+std::optional<http_response> switch_refusal(const lab_file& lab,
+                                            const api_settings& s,
+                                            const http_request& request,
+                                            const named_box& b, int outlets,
+                                            bool plain) {
+  int refused = refused_outlets(user_of(s, request), b.name, outlets);
+  if (refused != 0)
+    return error_answer(403,
+                        request.user + " may not switch " +
+                            outlet_text(lab, b, lowest(refused)),
+                        plain);
+  for (const outlet_lease& l : box_leases(lab, s, b))
+    if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user)
+      return locked(lab, b, l, plain);
+  return std::nullopt;
+}
+
+http_response lease_request(const lab_file& lab, const api_settings& s,
+                            const http_request& request,
+                            const std::string& kind, const std::string& name,
+                            const std::string& who) {
+  const named_box* b = nullptr;
+  int outlets = 0xff;
+  if (kind == "outlets") {
+    const named_outlet* o = lab.outlet(name);
+    if (o == nullptr) return error_answer(404, "no outlet named '" + name + "'", false);
+    b = lab.box(o->box);
+    outlets = 1 << (o->outlet - 1);
+  } else if (kind == "boxes") {
+    b = lab.box(name);
+    if (b == nullptr) return error_answer(404, "no box named '" + name + "'", false);
+  } else {
+    return error_answer(404, "no such path", false);
+  }
+  if (request.method != "POST" && request.method != "DELETE")
+    return error_answer(405, "POST or DELETE", false);
+  if (!valid_holder(request.user))
+    return error_answer(403,
+                        "a lease needs a user: HTTP Basic credentials whose "
+                        "name is letters, digits, '.', '_', '-' or '@'",
+                        false);
+  // Ending a lease switches nothing: a lease admin needs no right to the
+  // outlets, and anyone else may end only their own.
+  if (request.method == "DELETE")
+    return end_lease(lab, s, request, *b, outlets, who);
+  int refused = refused_outlets(user_of(s, request), b->name, outlets);
+  if (refused != 0)
+    return error_answer(403,
+                        request.user + " may not switch " +
+                            outlet_text(lab, *b, lowest(refused)),
+                        false);
+  return grant(lab, s, request, *b, outlets, who);
+}
+
+void decorate_answer(const lab_file& lab, const api_settings& s,
+                     const http_request& request, http_response* response) {
+  if (response->status != 200 ||
+      response->content_type != "application/json" ||
+      request.path.compare(0, 8, "/api/v1/") != 0)
+    return;
+  json body = json::parse(response->body, nullptr, false);
+  if (!body.is_object()) return;
+  const relkad_user* user = user_of(s, request);
+  if (body.contains("boxes") && body.contains("outlets")) {
+    for (json& b : body["boxes"]) decorate_outlets(lab, s, user, &b);
+    for (json& o : body["outlets"]) decorate_outlet(lab, s, user, &o);
+    body["user"] = {{"name", request.user.empty() ? json(nullptr) : json(request.user)},
+                    {"lease_admin", user != nullptr && user->lease_admin}};
+  } else if (body.contains("line") && body.contains("outlets")) {
+    decorate_outlets(lab, s, user, &body);
+  } else if (body.contains("box") && body.contains("outlet")) {
+    decorate_outlet(lab, s, user, &body);
+  } else {
+    return;
+  }
+  response->body = body.dump() + "\n";
+}

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// relkad's users and leases over HTTP, beside the routes of http_api:
+//   POST   /api/v1/outlets/NAME/lease  {"seconds": N}, 1 to 604800
+//   DELETE /api/v1/outlets/NAME/lease
+//   POST   /api/v1/boxes/NAME/lease    (all eight outlets of the box)
+//   DELETE /api/v1/boxes/NAME/lease
+// A lease holds outlets for its user until it ends: a switch by anyone
+// else is 423 with the holder and the end; its holder may renew it (POST
+// again) and end it (DELETE), and a user with lease_admin may end anyone's,
+// which is logged. Leases need a user name: the users file's, or the HTTP
+// Basic user of the single token.
+//
+// Before every switch, switch_refusal() answers 403 for an outlet outside
+// the user's rights (naming the outlet) and 423 for one leased to someone
+// else; the switching core looks at the leases again under the line, so
+// that a lease granted in between still holds (it then answers 409).
+// decorate_answer() adds each outlet's lease, and what the user may
+// switch, to the JSON answers, so that the page can grey out the rest.
+#ifndef RELKA_RELKAD_LEASE_API_H_
+#define RELKA_RELKAD_LEASE_API_H_
+
+#include <optional>
+#include <string>
+
+#include "relkad/http_api.h"
+
+http_response lease_request(const lab_file& lab, const api_settings& settings,
+                            const http_request& request,
+                            const std::string& kind, const std::string& name,
+                            const std::string& who);
+
+// The refusal of a switch of `outlets` of `box`, or nothing. `plain`:
+// labgrid's routes, which answer in text.
+std::optional<http_response> switch_refusal(const lab_file& lab,
+                                            const api_settings& settings,
+                                            const http_request& request,
+                                            const named_box& box, int outlets,
+                                            bool plain);
+
+// Adds leases and rights to a JSON answer of the API.
+void decorate_answer(const lab_file& lab, const api_settings& settings,
+                     const http_request& request, http_response* response);
+
+#endif  // RELKA_RELKAD_LEASE_API_H_
