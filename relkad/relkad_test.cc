@@ -111,7 +111,18 @@ TEST_F(relkad_test, RefusesToServeWithoutItsSafeguards) {
   std::string short_token = folder_.file("short");
   write_file(short_token, "fifteen-chars15\n");
   chmod(short_token.c_str(), 0600);
+  std::string good_token = folder_.file("good");
+  write_file(good_token, "0123456789abcdef0123\n");
+  chmod(good_token.c_str(), 0600);
+  std::string users = folder_.file("users");
+  write_file(users, "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
+  chmod(users.c_str(), 0640);
+  std::string open_users = folder_.file("open-users");
+  write_file(open_users, "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
+  chmod(open_users.c_str(), 0604);
   std::vector<start_case> cases = {
+      {{"--users", open_users}, "others may read or write it"},
+      {{"--users", users, "--token-file", good_token}, "are not combined"},
       {{"--listen", "127.0.0.2:" + std::to_string(free_port())},
        "needs authentication"},
       {{"--token-file", token}, "only relkad may read"},

@@ -25,10 +25,14 @@ td { padding: 0.25em 0.5em; }
 button { margin-right: 0.3em; }
 button:focus { outline: 3px solid #36c; }
 #message { min-height: 1.5em; }
+tr.greyed td { color: #999; }
+button:disabled { opacity: 0.4; }
+.lease { font-size: 0.9em; }
 </style>
 </head>
 <body>
 <h1>relkad: the lab's power outlets</h1>
+<p id="user"></p>
 <p id="message" role="status" aria-live="polite"></p>
 <main id="boxes"><p>Loading...</p></main>
 <script>
@@ -49,6 +53,29 @@ async function call(method, path, body) {
   if (!response.ok) throw new Error(answer.error || response.statusText);
   return answer;
 }
+
+// Who this page speaks for, from the lab's answer.
+function showUser(user) {
+  const line = document.getElementById("user");
+  if (!user || !user.name) { line.textContent = ""; return; }
+  line.textContent = "You are " + user.name +
+      (user.lease_admin ? " (you may end anyone's lease)" : "") +
+      "; what you may not switch is greyed out.";
+}
+
+async function lease(box, outlet, label, seconds) {
+  const where = "/api/v1/outlets/" + outletNames[box + "/" + outlet] + "/lease";
+  try {
+    if (seconds > 0) await call("POST", where, { seconds: seconds });
+    else await call("DELETE", where);
+    say(label + (seconds > 0 ? ": leased to you for an hour" : ": lease ended"));
+  } catch (e) {
+    say(label + ": " + e.message);
+  }
+  refresh();
+}
+
+const outletNames = {};
 
 async function act(box, outlet, label, what) {
   if (what !== "on" &&
@@ -74,7 +101,10 @@ function button(text, box, outlet, label, what) {
   b.textContent = text;
   b.setAttribute("aria-label", text + " " + label);
   b.dataset.box = box; b.dataset.outlet = outlet; b.dataset.action = what;
-  b.addEventListener("click", () => act(box, outlet, label, what));
+  b.addEventListener("click", () =>
+      what === "lease" ? lease(box, outlet, label, 3600)
+    : what === "unlease" ? lease(box, outlet, label, 0)
+    : act(box, outlet, label, what));
   return b;
 }
 
@@ -82,6 +112,8 @@ function show(lab) {
   const focused = document.activeElement && document.activeElement.dataset
       ? Object.assign({}, document.activeElement.dataset) : null;
   const parts = [];
+  const me = lab.user && lab.user.name ? lab.user.name : "";
+  showUser(lab.user);
   for (const box of lab.boxes) {
     const section = document.createElement("section");
     const title = document.createElement("h2");
@@ -100,11 +132,30 @@ function show(lab) {
       state.textContent = outlet.state;
       state.className = outlet.state;
       state.id = "state-" + box.name + "-" + n;
+      if (outlet.name) outletNames[box.name + "/" + n] = outlet.name;
+      const held = outlet.lease && outlet.lease.holder !== me;
+      const leaseCell = document.createElement("td");
+      leaseCell.className = "lease";
+      leaseCell.id = "lease-" + box.name + "-" + n;
+      leaseCell.textContent = outlet.lease ? "leased to " + outlet.lease.holder +
+          " until " + outlet.lease.until : "";
       const actions = document.createElement("td");
-      actions.appendChild(button("On", box.name, n, label, "on"));
-      actions.appendChild(button("Off", box.name, n, label, "off"));
-      actions.appendChild(button("Cycle", box.name, n, label, "cycle"));
-      row.append(name, state, actions);
+      for (const [text, what] of [["On", "on"], ["Off", "off"], ["Cycle", "cycle"]]) {
+        const b = button(text, box.name, n, label, what);
+        b.disabled = outlet.may === false || held;
+        actions.appendChild(b);
+      }
+      if (me && outlet.name && outlet.may !== false && !held)
+        actions.appendChild(button(outlet.lease ? "End lease" : "Lease 1 h",
+            box.name, n, label, outlet.lease ? "unlease" : "lease"));
+      else if (me && outlet.name && held && lab.user.lease_admin)
+        actions.appendChild(button("End lease", box.name, n, label, "unlease"));
+      if (outlet.may === false || held) {
+        row.className = "greyed";
+        row.title = outlet.may === false ? "You may not switch " + label
+                                         : label + " is leased to " + outlet.lease.holder;
+      }
+      row.append(name, state, leaseCell, actions);
       table.appendChild(row);
     }
     section.appendChild(table);
