@@ -112,15 +112,16 @@ def check_pause(checks, frames, box, off, on, what):
 def check_browser(checks, status, report):
     cl.check_common(checks, status, report, [1, 2])
     # rack1: set 0; On web1 (3); Off web1 (the refused confirm sent
-    # nothing); keyboard On 2; keyboard Off 2; On web1 with a token.
-    box_frames(checks, report, 1, [0x00, 0x04, 0x00, 0x02, 0x00, 0x04],
+    # nothing); keyboard On 2; keyboard Off 2; On web1 with a token; Off
+    # web1 as alice of the users file.
+    box_frames(checks, report, 1, [0x00, 0x04, 0x00, 0x02, 0x00, 0x04, 0x00],
                [(1, 3, True), (2, 3, False), (3, 2, True), (4, 2, False),
-                (5, 3, True)])
+                (5, 3, True), (6, 3, False)])
     # rack2: set 0; relkactl on 5; the page's Cycle of 5 (off, 1 s, on).
     frames = box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10],
                         [(1, 5, True), (2, 5, False), (3, 5, True)])
     check_pause(checks, frames, 2, 2, 3, "the page's cycle")
-    cl.check_end(checks, report, 1, 0x04)
+    cl.check_end(checks, report, 1, 0x00)
     cl.check_end(checks, report, 2, 0x10)
 
 
