@@ -25,6 +25,7 @@ man_folder=${3:-}
 socket=$folder/relkad.socket
 service=$folder/relkad.service
 token_dropin=$folder/relkad.service.d/token.conf
+users_dropin=$folder/relkad.service.d/users.conf
 listen_dropin=$folder/relkad.socket.d/listen.conf
 limit=2.0
 
@@ -53,7 +54,7 @@ want() {  # file, key, one of the words its values must hold
   esac
 }
 
-for file in "$socket" "$service" "$token_dropin" "$listen_dropin"; do
+for file in "$socket" "$service" "$token_dropin" "$users_dropin" "$listen_dropin"; do
   [ -f "$file" ] || fail "no $file"
 done
 
@@ -73,6 +74,7 @@ want "$service" DeviceAllow char-ttyACM
 want "$service" DeviceAllow char-ttyS
 want "$service" Also relkad.socket
 want "$token_dropin" LoadCredential token:/etc/relka/relkad.token
+want "$users_dropin" LoadCredential users:/etc/relka/relkad-users.toml
 # PrivateDevices= would leave relkad a /dev without the serial adapters.
 case " $(values "$service" PrivateDevices) " in
   *" yes "*|*" true "*|*" on "*|*" 1 "*) fail "relkad.service sets PrivateDevices=, which hides the serial adapters" ;;
@@ -146,6 +148,9 @@ fi
 cp "$token_dropin" "$units/relkad.service.d/token.conf"
 cp "$listen_dropin" "$units/relkad.socket.d/listen.conf"
 verify_clean "the units with the example drop-ins token.conf and listen.conf"
+rm "$units/relkad.service.d/token.conf"
+cp "$users_dropin" "$units/relkad.service.d/users.conf"
+verify_clean "the units with the example drop-ins users.conf and listen.conf"
 rm -r "$units/relkad.service.d" "$units/relkad.socket.d"
 
 # Exposure, as systemd-analyze security rates the service (0 to 10).
