@@ -99,8 +99,10 @@ bool authorized(const std::string& header, const api_settings& settings,
   size_t colon = pair.find(':');
   if (colon == std::string::npos) return false;
   *user = pair.substr(0, colon);
-  if (settings.users) return settings.users->check(*user, pair.substr(colon + 1));
-  return same_secret(pair.substr(colon + 1), settings.token);
+  if (!settings.users) return same_secret(pair.substr(colon + 1), settings.token);
+  const relkad_user* found = settings.users->check(pair.substr(colon + 1));
+  if (found != nullptr) *user = found->name;
+  return found != nullptr;
 }
 
 // A Host header that names this machine's loopback: a page of another

@@ -175,6 +175,7 @@ const hostile_case kHostile[] = {
     {"Escaped", "PUT", "/api/v1/outlets/web1%00", kOn, "", 404},
     {"DoubleSlash", "PUT", "/api/v1//outlets/web1", kOn, "", 404},
     {"WrongMethod", "DELETE", "/api/v1/outlets/web1", "", "", 405},
+    {"LeaseWithoutUsers", "POST", "/api/v1/outlets/web1/lease", "{}", "", 404},
     {"CycleByPut", "PUT", "/api/v1/outlets/web1/cycle", "{}", "", 405},
     {"BoxCycleByPut", "PUT", "/api/v1/boxes/top/cycle", "{}", "", 405},
     {"StateChangeByGet", "GET", "/api/v1/outlets/web1/cycle", "", "", 405},

@@ -76,10 +76,16 @@ void log_lease(const std::string& who, const std::string& what) {
   closelog();
 }
 
-// {"seconds": N}: N in 1 .. 7 days, read exactly; 0 when it is not.
+// A lease asked without a length (labgrid's driver holds one from its
+// activation to its deactivation): a day.
+constexpr long long kDefaultLeaseSeconds = 24 * 3600;
+
+// {"seconds": N}: N in 1 .. 7 days, read exactly, or a day when the body
+// names none; 0 when it is not a length.
 long long lease_seconds(const std::string& body) {
   json parsed = json::parse(body.empty() ? "{}" : body, nullptr, false);
-  if (!parsed.is_object() || !parsed.contains("seconds")) return 0;
+  if (!parsed.is_object()) return 0;
+  if (!parsed.contains("seconds")) return kDefaultLeaseSeconds;
   const json& n = parsed["seconds"];
   if (!n.is_number_integer()) return 0;
   if (n.is_number_unsigned())
@@ -222,6 +228,10 @@ http_response lease_request(const lab_file& lab, const api_settings& s,
   } else {
     return error_answer(404, "no such path", false);
   }
+  // Without authentication nobody is anyone: no leases are offered, and a
+  // client that takes one where it can (labgrid's driver) goes on without.
+  if (!s.users && s.token.empty())
+    return error_answer(404, "no such path", false);
   if (request.method != "POST" && request.method != "DELETE")
     return error_answer(405, "POST or DELETE", false);
   if (!valid_holder(request.user))

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // relkad's users and leases over HTTP, beside the routes of http_api:
-//   POST   /api/v1/outlets/NAME/lease  {"seconds": N}, 1 to 604800
+//   POST   /api/v1/outlets/NAME/lease  {"seconds": N}, 1 to 604800 (a day
+//                                       when the body names none)
 //   DELETE /api/v1/outlets/NAME/lease
 //   POST   /api/v1/boxes/NAME/lease    (all eight outlets of the box)
 //   DELETE /api/v1/boxes/NAME/lease
@@ -8,7 +9,8 @@
 // else is 423 with the holder and the end; its holder may renew it (POST
 // again) and end it (DELETE), and a user with lease_admin may end anyone's,
 // which is logged. Leases need a user name: the users file's, or the HTTP
-// Basic user of the single token.
+// Basic user of the single token; without authentication the routes are
+// not there (404).
 //
 // Before every switch, switch_refusal() answers 403 for an outlet outside
 // the user's rights (naming the outlet) and 423 for one leased to someone

@@ -203,6 +203,15 @@ bool users_file::load(const std::string& path, const lab_file& lab,
       users_.clear();
       return false;
     }
+    for (const relkad_user& other : users_)
+      if (other.token_sha256 == user.token_sha256) {
+        *error = path + ":" + std::to_string(name.source().begin.line) +
+                 ": user '" + user.name + "' has the token of user '" +
+                 other.name + "': the token says who is asking, so each "
+                 "user needs one of their own";
+        users_.clear();
+        return false;
+      }
     users_.push_back(user);
   }
   if (users_.empty()) {
@@ -212,13 +221,12 @@ bool users_file::load(const std::string& path, const lab_file& lab,
   return true;
 }
 
-const relkad_user* users_file::check(const std::string& name,
-                                     const std::string& token) const {
+const relkad_user* users_file::check(const std::string& token) const {
   std::string digest = sha256_hex(token);
-  const relkad_user* user = find(name);
-  bool same = same_digest(digest, user != nullptr ? user->token_sha256
-                                                   : std::string(64, '-'));
-  return user != nullptr && same ? user : nullptr;
+  const relkad_user* found = nullptr;
+  for (const relkad_user& u : users_)
+    if (same_digest(digest, u.token_sha256)) found = &u;
+  return found;
 }
 
 const relkad_user* users_file::find(const std::string& name) const {

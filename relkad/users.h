@@ -9,9 +9,10 @@
 //   may = ["web*", "rack1-top"]   # outlets and boxes of the lab file
 //   lease_admin = true            # may end anyone's lease
 //
-// A request names its user with HTTP Basic credentials: the user's name
-// and the token whose SHA-256 the file holds (the file never holds a
-// token). `may` lists names or *-patterns over the lab file's outlet and
+// A request carries the user's token as its HTTP Basic password (any
+// user name, as labgrid and the single token have it): the token says
+// who, through the SHA-256 the file holds (the file never holds a token),
+// so no two users may share one. `may` lists names or *-patterns over the lab file's outlet and
 // box names; a box grants all its outlets. Everyone may read every state.
 // The file is checked whole at start: any mistake (an unknown key, a
 // pattern that matches nothing, a hash that is not 64 hex digits) refuses
@@ -40,10 +41,9 @@ class users_file {
   // False with "FILE:LINE: what is wrong" (or "FILE: why") in `error`.
   bool load(const std::string& path, const lab_file& lab, std::string* error);
 
-  // The user whose name is `name` and whose token is `token`; nullptr when
-  // there is none (the time taken does not tell which part was wrong).
-  const relkad_user* check(const std::string& name,
-                           const std::string& token) const;
+  // The user whose token is `token`, or nullptr. Every user's hash is
+  // compared in full: the time taken tells nothing of the tokens.
+  const relkad_user* check(const std::string& token) const;
   const relkad_user* find(const std::string& name) const;
   size_t size() const { return users_.size(); }
 

@@ -121,7 +121,7 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
       {"restart", "", "", "", 0, -1, ""},
       {"bob", "PUT", "/api/v1/outlets/web1", "{\"state\":\"off\"}", 423, -1, "\"holder\":\"alice\""},
       {"alice", "PUT", "/api/v1/outlets/web1", "{\"state\":\"off\"}", 200, 0x00, "\"holder\":\"alice\""},
-      {"alice", "POST", "/api/v1/outlets/web1/lease", "{\"seconds\":60}", 200, -1, "\"holder\":\"alice\""},
+      {"alice", "POST", "/api/v1/outlets/web1/lease", "{}", 200, -1, "\"holder\":\"alice\""},
       {"bob", "DELETE", "/api/v1/outlets/web1/lease", "", 423, -1, "leased to alice"},
       {"carol", "DELETE", "/api/v1/outlets/web1/lease", "", 200, -1, "\"holder\":null"},
       {"bob", "PUT", "/outlet/top/3", "1", 200, 0x04, "1"},
@@ -130,6 +130,7 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
       {"bob", "DELETE", "/api/v1/boxes/top/lease", "", 200, -1, "\"holder\":null"},
       {"alice", "PUT", "/api/v1/outlets/web2", "{\"state\":\"on\"}", 200, 0x0c, "\"lease\":null"},
       {"mallory", "PUT", "/api/v1/outlets/web2", "{\"state\":\"off\"}", 401, -1, "authentication"},
+      {"alice as bob", "PUT", "/api/v1/outlets/db1", "{\"state\":\"on\"}", 403, -1, "alice may not switch db1"},
   };
   for (const step& s : steps) {
     SCOPED_TRACE(std::string(s.who) + " " + s.method + " " + s.path);
@@ -144,7 +145,9 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
     r.body = s.body;
     r.client = "192.0.2.7";
     r.host = "192.0.2.1:7421";
-    r.authorization = basic(std::string(s.who) + ":" + token_of(s.who));
+    // "alice as bob": alice's token under another user name.
+    std::string who = s.who, name = who.substr(who.rfind(' ') + 1);
+    r.authorization = basic(name + ":" + token_of(who.substr(0, who.find(' '))));
     http_response answer = api_->handle(r);
     EXPECT_EQ(s.status, answer.status) << answer.body;
     EXPECT_NE(std::string::npos, answer.body.find(s.shows)) << answer.body;
@@ -171,6 +174,8 @@ TEST_F(users_test, MistakesRefuseTheFileWithFileLineAndWhat) {
        "users:2: token_sha256 of user 'alice' must be 64 hex digits"},
       {"[alice]\nmay = [\"db1\"]\n", 0600, "users:1: user 'alice' has no token_sha256"},
       {"[alice]\n" + hash, 0644, "users: others may read or write it"},
+      {"[alice]\n" + hash + "[bob]\n" + hash, 0600,
+       "users:3: user 'bob' has the token of user 'alice'"},
   };
   for (const auto& c : cases) {
     std::string error;
