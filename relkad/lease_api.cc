@@ -78,7 +78,7 @@ void log_lease(const std::string& who, const std::string& what) {
 
 // A lease asked without a length (labgrid's driver holds one from its
 // activation to its deactivation): a day.
-constexpr long long kDefaultLeaseSeconds = 24 * 3600;
+constexpr long long kDefaultLeaseSeconds = 24LL * 3600;
 
 // {"seconds": N}: N in 1 .. 7 days, read exactly, or a day when the body
 // names none; 0 when it is not a length.
