@@ -115,7 +115,8 @@ def quoted_messages(page):
 # Where relkactl's messages are made: what each of these statements says,
 # by its longest text, must be on the page.
 SAID_IN = ("ctl/ctl_main.cc", "ctl/ctl_options.cc", "control/switch_core.cc",
-           "control/lab_file.cc", "outlet/outlet_state.cc", "outlet/access_advice.cc")
+           "control/lab_file.cc", "outlet/outlet_state.cc", "outlet/access_advice.cc",
+           "control/lease_check.cc")
 SAYS = re.compile(r'\bsay_?\(|\bcomplain\(|\berror = |\*error = |\*problem = |'
                   r'\bfail\([^,]*,|\breturn (?=head|")')
 
