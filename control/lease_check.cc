@@ -14,8 +14,7 @@ int changed_outlets(const switch_request& r, const box_target& t) {
 }
 
 bool changes_outlets(switch_command command) {
-  return command != switch_command::status &&
-         command != switch_command::forget;
+  return command != switch_command::status && command != switch_command::forget;
 }
 
 void log_broken(const switch_request& r, const std::string& what) {

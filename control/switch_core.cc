@@ -591,9 +591,10 @@ std::vector<switch_outcome> run_switch_batch(
   std::vector<bool> leased(requests.size());
   for (size_t i = 0; i < requests.size(); ++i) {
     voice& say = *voices[i];
-    outcomes[i].status = lease_refusal(
-        requests[i], requests[i].targets.front(), phase_of(requests[i].command) == phase::cycle_on,
-        [&say](const std::string& text) { say(text); });
+    outcomes[i].status =
+        lease_refusal(requests[i], requests[i].targets.front(),
+                      phase_of(requests[i].command) == phase::cycle_on,
+                      [&say](const std::string& text) { say(text); });
     leased[i] = outcomes[i].status != switch_done;
   }
   // A line is never opened for requests that are all refused.

@@ -69,9 +69,9 @@ std::string leases_json(const std::vector<outlet_lease>& leases) {
   std::string text;
   for (const outlet_lease& l : leases)
     text += std::string(text.empty() ? "" : ",") + "\"" +
-            std::to_string(l.outlet) + "\":{\"holder\":" +
-            json_string(l.holder) + ",\"until\":" +
-            json_string(lease_time_text(l.until)) + "}";
+            std::to_string(l.outlet) +
+            "\":{\"holder\":" + json_string(l.holder) +
+            ",\"until\":" + json_string(lease_time_text(l.until)) + "}";
   return "{" + text + "}";
 }
 
@@ -314,7 +314,8 @@ void print_states(const ctl_request& r, const resolved& what,
       else
         printf("%s%s: %s%s\n", several ? (b.target.box_name + " ").c_str() : "",
                outlet_label(lab, b.target, outlet).c_str(),
-               outlet_word(b.state, outlet), lease_note(leases, outlet).c_str());
+               outlet_word(b.state, outlet),
+               lease_note(leases, outlet).c_str());
     }
   }
 }
@@ -336,10 +337,11 @@ void print_list(const ctl_request& r, const resolved& what,
           box_leases(what.request.state_dir, b.target);
       const outlet_lease* l = lease_of(leases, o.outlet);
       if (!json) return lease_note(leases, o.outlet);
-      return l == nullptr ? std::string("null")
-                          : "{\"holder\":" + json_string(l->holder) +
-                                ",\"until\":" +
-                                json_string(lease_time_text(l->until)) + "}";
+      return l == nullptr
+                 ? std::string("null")
+                 : "{\"holder\":" + json_string(l->holder) +
+                       ",\"until\":" + json_string(lease_time_text(l->until)) +
+                       "}";
     }
     return std::string(json ? "null" : "");
   };
@@ -350,7 +352,8 @@ void print_list(const ctl_request& r, const resolved& what,
                "{\"name\":" + json_string(l.name) +
                ",\"device\":" + json_string(l.device) + "}";
     for (const box_outcome& b : outcome.boxes)
-      boxes += std::string(boxes.empty() ? "" : ",") + state_json(r, lab, what.request.state_dir, b);
+      boxes += std::string(boxes.empty() ? "" : ",") +
+               state_json(r, lab, what.request.state_dir, b);
     for (const named_outlet& o : lab.outlets) {
       const outlet_state* s = state_of(o.box);
       outlets += std::string(outlets.empty() ? "" : ",") +
@@ -379,9 +382,8 @@ void print_list(const ctl_request& r, const resolved& what,
   }
   for (const named_outlet& o : lab.outlets) {
     const outlet_state* s = state_of(o.box);
-    printf("outlet  %-16s %s outlet %d: %s%s\n", o.name.c_str(),
-           o.box.c_str(), o.outlet,
-           s != nullptr ? outlet_word(*s, o.outlet) : "unknown",
+    printf("outlet  %-16s %s outlet %d: %s%s\n", o.name.c_str(), o.box.c_str(),
+           o.outlet, s != nullptr ? outlet_word(*s, o.outlet) : "unknown",
            lease_text(o, false).c_str());
   }
 }

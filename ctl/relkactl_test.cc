@@ -613,8 +613,10 @@ TEST_F(relkactl_names_test, UnknownNamesAndBadFilesAreRefused) {
       {{"--lab", lab_path(), "on", "web1", "3"},
        "relkactl: outlet 3 beside names: say which box the numbers are on "
        "with -b BOX (or -d and -a), or name every outlet\n"},
-      {{"of", "3"}, "relkactl: unknown command 'of' (did you mean off or on?)\n"},
-      {{"cylce", "3"}, "relkactl: unknown command 'cylce' (did you mean cycle?)\n"},
+      {{"of", "3"},
+       "relkactl: unknown command 'of' (did you mean off or on?)\n"},
+      {{"cylce", "3"},
+       "relkactl: unknown command 'cylce' (did you mean cycle?)\n"},
   };
   for (const refusal& r : refusals) {
     program_run run = relkactl(r.args);
@@ -855,7 +857,8 @@ TEST_F(relkactl_test, LeasedOutletIsRefusedUntilTheLeaseIsBroken) {
     EXPECT_EQ(3, refused.status) << args[0];
     EXPECT_NE(std::string::npos,
               refused.err.find("relkactl: outlet 3 of box 0 on /dev/relka is "
-                               "leased to alice until " + until))
+                               "leased to alice until " +
+                               until))
         << refused.err;
   }
   ok({"on", "4"});  // the outlets next to it are free
@@ -865,9 +868,9 @@ TEST_F(relkactl_test, LeasedOutletIsRefusedUntilTheLeaseIsBroken) {
   log_catcher log;
   ASSERT_TRUE(log.ready());
   std::string why;
-  int status = log.run(RELKACTL_BINARY,
-                       {"--state-dir", state_dir.path(), "--break-lease",
-                        "on", "3"}, &why);
+  int status = log.run(
+      RELKACTL_BINARY,
+      {"--state-dir", state_dir.path(), "--break-lease", "on", "3"}, &why);
   REQUIRE_TOOL(status != -1, "namespaces");
   EXPECT_EQ(0, status);
   EXPECT_NE(std::string::npos,

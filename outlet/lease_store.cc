@@ -73,8 +73,8 @@ bool write_all(int fd, const std::string& text) {
 }
 
 // Puts `text` in place of `path` by rename; no leases: no file.
-bool replace_file(const std::string& path, const std::string& text,
-                  bool empty, std::string* problem) {
+bool replace_file(const std::string& path, const std::string& text, bool empty,
+                  std::string* problem) {
   if (empty) {
     if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
     *problem = system_error("cannot remove " + path);
@@ -174,9 +174,10 @@ const outlet_lease* lease_of(const std::vector<outlet_lease>& leases,
   return nullptr;
 }
 
-bool change_leases(const std::string& path, long long now,
-                   const std::function<bool(std::vector<outlet_lease>*)>& change,
-                   std::string* problem) {
+bool change_leases(
+    const std::string& path, long long now,
+    const std::function<bool(std::vector<outlet_lease>*)>& change,
+    std::string* problem) {
   // A missing folder is made as the state writer makes it.
   struct stat st {};
   if (stat(folder_of(path).c_str(), &st) != 0)

@@ -23,8 +23,8 @@
 #include <vector>
 
 struct outlet_lease {
-  int outlet = 0;      // 1 to 8
-  std::string holder;  // a user name: letters, digits, . _ - @
+  int outlet = 0;       // 1 to 8
+  std::string holder;   // a user name: letters, digits, . _ - @
   long long until = 0;  // seconds since the epoch
 };
 
@@ -49,9 +49,10 @@ const outlet_lease* lease_of(const std::vector<outlet_lease>& leases,
 // Changes the leases of `path` under the folder's lock: `change` gets the
 // running ones and edits them (false: nothing to write). False, with
 // `problem`, when the folder cannot be locked or the file written.
-bool change_leases(const std::string& path, long long now,
-                   const std::function<bool(std::vector<outlet_lease>*)>& change,
-                   std::string* problem);
+bool change_leases(
+    const std::string& path, long long now,
+    const std::function<bool(std::vector<outlet_lease>*)>& change,
+    std::string* problem);
 
 // "2026-12-08T18:00:00Z".
 std::string lease_time_text(long long seconds);

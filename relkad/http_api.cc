@@ -99,7 +99,8 @@ bool authorized(const std::string& header, const api_settings& settings,
   size_t colon = pair.find(':');
   if (colon == std::string::npos) return false;
   *user = pair.substr(0, colon);
-  if (!settings.users) return same_secret(pair.substr(colon + 1), settings.token);
+  if (!settings.users)
+    return same_secret(pair.substr(colon + 1), settings.token);
   const relkad_user* found = settings.users->check(pair.substr(colon + 1));
   if (found != nullptr) *user = found->name;
   return found != nullptr;
@@ -530,7 +531,7 @@ http_response http_api::outlet(const http_request& request,
                      &command, &delay, &refused))
     return refused;
   if (auto denied = switch_refusal(lab_, settings_, request, b,
-                                    1 << (o->outlet - 1), false))
+                                   1 << (o->outlet - 1), false))
     return *denied;
   std::string names = o->name;
   switch_outcome done =
@@ -639,8 +640,8 @@ http_response http_api::labgrid(const http_request& request,
     value.pop_back();
   if (value != "0" && value != "1")
     return text(400, "the body must be 0 or 1\n");
-  if (auto denied = switch_refusal(lab_, settings_, request, *b,
-                                    1 << (outlet - 1), true))
+  if (auto denied =
+          switch_refusal(lab_, settings_, request, *b, 1 << (outlet - 1), true))
     return *denied;
   std::string names = lab_.outlet_name(b->name, outlet);
   switch_outcome done =

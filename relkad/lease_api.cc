@@ -19,8 +19,7 @@ http_response json_answer(int status, const json& body) {
   return r;
 }
 
-http_response error_answer(int status, const std::string& error,
-                           bool plain) {
+http_response error_answer(int status, const std::string& error, bool plain) {
   if (!plain) return json_answer(status, {{"error", error}});
   http_response r;
   r.status = status;
@@ -48,8 +47,7 @@ int lowest(int outlets) {
   return 0;
 }
 
-std::vector<outlet_lease> box_leases(const lab_file& lab,
-                                     const api_settings& s,
+std::vector<outlet_lease> box_leases(const lab_file& lab, const api_settings& s,
                                      const named_box& b) {
   return leases_of(s.state_dir, lab.device_of(b), b.address);
 }
@@ -103,8 +101,10 @@ http_response grant(const lab_file& lab, const api_settings& s,
                     int outlets, const std::string& who) {
   long long seconds = lease_seconds(request.body);
   if (seconds == 0)
-    return error_answer(400, "seconds must be a whole number from 1 to " +
-                                 std::to_string(max_lease_seconds), false);
+    return error_answer(400,
+                        "seconds must be a whole number from 1 to " +
+                            std::to_string(max_lease_seconds),
+                        false);
   long long now = time(nullptr);
   outlet_lease in_the_way;
   std::string problem;
@@ -219,12 +219,14 @@ http_response lease_request(const lab_file& lab, const api_settings& s,
   int outlets = 0xff;
   if (kind == "outlets") {
     const named_outlet* o = lab.outlet(name);
-    if (o == nullptr) return error_answer(404, "no outlet named '" + name + "'", false);
+    if (o == nullptr)
+      return error_answer(404, "no outlet named '" + name + "'", false);
     b = lab.box(o->box);
     outlets = 1 << (o->outlet - 1);
   } else if (kind == "boxes") {
     b = lab.box(name);
-    if (b == nullptr) return error_answer(404, "no box named '" + name + "'", false);
+    if (b == nullptr)
+      return error_answer(404, "no box named '" + name + "'", false);
   } else {
     return error_answer(404, "no such path", false);
   }
@@ -254,8 +256,7 @@ http_response lease_request(const lab_file& lab, const api_settings& s,
 
 void decorate_answer(const lab_file& lab, const api_settings& s,
                      const http_request& request, http_response* response) {
-  if (response->status != 200 ||
-      response->content_type != "application/json" ||
+  if (response->status != 200 || response->content_type != "application/json" ||
       request.path.compare(0, 8, "/api/v1/") != 0)
     return;
   json body = json::parse(response->body, nullptr, false);
@@ -264,8 +265,9 @@ void decorate_answer(const lab_file& lab, const api_settings& s,
   if (body.contains("boxes") && body.contains("outlets")) {
     for (json& b : body["boxes"]) decorate_outlets(lab, s, user, &b);
     for (json& o : body["outlets"]) decorate_outlet(lab, s, user, &o);
-    body["user"] = {{"name", request.user.empty() ? json(nullptr) : json(request.user)},
-                    {"lease_admin", user != nullptr && user->lease_admin}};
+    body["user"] = {
+        {"name", request.user.empty() ? json(nullptr) : json(request.user)},
+        {"lease_admin", user != nullptr && user->lease_admin}};
   } else if (body.contains("line") && body.contains("outlets")) {
     decorate_outlets(lab, s, user, &body);
   } else if (body.contains("box") && body.contains("outlet")) {

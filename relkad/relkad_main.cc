@@ -463,7 +463,7 @@ int relkad_main(int argc, char** argv) {
   }
   fprintf(stderr, "relkad: serving %zu outlets of %zu boxes on http://%s/%s\n",
           lab.outlets.size(), lab.boxes.size(), where.c_str(),
-          settings.users ? " (users)"
+          settings.users           ? " (users)"
           : settings.token.empty() ? " (no authentication)"
                                    : "");
   sd_notify(0, "READY=1");

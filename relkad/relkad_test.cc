@@ -115,10 +115,12 @@ TEST_F(relkad_test, RefusesToServeWithoutItsSafeguards) {
   write_file(good_token, "0123456789abcdef0123\n");
   chmod(good_token.c_str(), 0600);
   std::string users = folder_.file("users");
-  write_file(users, "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
+  write_file(users,
+             "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
   chmod(users.c_str(), 0640);
   std::string open_users = folder_.file("open-users");
-  write_file(open_users, "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
+  write_file(open_users,
+             "[alice]\ntoken_sha256 = \"" + std::string(64, '0') + "\"\n");
   chmod(open_users.c_str(), 0604);
   std::vector<start_case> cases = {
       {{"--users", open_users}, "others may read or write it"},

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 // Header-only, without exceptions, as the lab file reads it.
 #define TOML_HEADER_ONLY 1
 #define TOML_EXCEPTIONS 0
@@ -51,7 +50,8 @@ bool read_private(const std::string& path, std::string* text,
 bool matches(const char* pattern, const char* name) {
   if (*pattern == '\0') return *name == '\0';
   if (*pattern == '*')
-    return matches(pattern + 1, name) || (*name != '\0' && matches(pattern, name + 1));
+    return matches(pattern + 1, name) ||
+           (*name != '\0' && matches(pattern, name + 1));
   return *pattern == *name && matches(pattern + 1, name + 1);
 }
 
@@ -94,7 +94,8 @@ class users_reader {
     for (auto&& [key, value] : *fields)
       if (!field_of(key, value, user)) return false;
     if (user->token_sha256.empty())
-      return fail(name.source(), "user '" + user->name + "' has no token_sha256");
+      return fail(name.source(),
+                  "user '" + user->name + "' has no token_sha256");
     return true;
   }
 
@@ -129,7 +130,8 @@ class users_reader {
     }
     if (key.str() == "lease_admin") {
       if (!value.is_boolean())
-        return fail(value.source(), "lease_admin" + label + " must be true or false");
+        return fail(value.source(),
+                    "lease_admin" + label + " must be true or false");
       user->lease_admin = *value.value<bool>();
       return true;
     }
@@ -143,9 +145,9 @@ class users_reader {
         if (!pattern_of(item, label, user)) return false;
       return true;
     }
-    return fail(key.source(), "unknown key '" + std::string(key.str()) + "'" +
-                                  label +
-                                  " (it may have token_sha256, may, lease_admin)");
+    return fail(key.source(),
+                "unknown key '" + std::string(key.str()) + "'" + label +
+                    " (it may have token_sha256, may, lease_admin)");
   }
 
   // One name or pattern of `may`: what it grants, or a mistake when it
@@ -154,7 +156,8 @@ class users_reader {
                   relkad_user* user) {
     std::optional<std::string> pattern = item.value<std::string>();
     if (!item.is_string() || pattern->empty())
-      return fail(item.source(), "may" + label + " holds something that is not a name");
+      return fail(item.source(),
+                  "may" + label + " holds something that is not a name");
     bool any = false;
     for (const named_box& b : lab_.boxes)
       if (matches(pattern->c_str(), b.name.c_str())) {
@@ -169,7 +172,8 @@ class users_reader {
     if (!any)
       return fail(item.source(), "'" + *pattern + "' in may" + label +
                                      " matches no outlet or box of the lab "
-                                     "file " + lab_.path);
+                                     "file " +
+                                     lab_.path);
     return true;
   }
 
@@ -190,9 +194,8 @@ bool users_file::load(const std::string& path, const lab_file& lab,
   }
   toml::parse_result parsed = toml::parse(text, path);
   if (!parsed) {
-    *error = path + ":" +
-             std::to_string(parsed.error().source().begin.line) + ": " +
-             std::string(parsed.error().description());
+    *error = path + ":" + std::to_string(parsed.error().source().begin.line) +
+             ": " + std::string(parsed.error().description());
     return false;
   }
   users_reader reader(path, lab);
@@ -207,7 +210,8 @@ bool users_file::load(const std::string& path, const lab_file& lab,
       if (other.token_sha256 == user.token_sha256) {
         *error = path + ":" + std::to_string(name.source().begin.line) +
                  ": user '" + user.name + "' has the token of user '" +
-                 other.name + "': the token says who is asking, so each "
+                 other.name +
+                 "': the token says who is asking, so each "
                  "user needs one of their own";
         users_.clear();
         return false;
@@ -294,9 +298,10 @@ int hash_token_main() {
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
     token.pop_back();
   if (token.size() < 16 || token.size() > 512) {
-    fputs("relkad: --hash-token reads one token of 16 to 512 characters on "
-          "standard input\n",
-          stderr);
+    fputs(
+        "relkad: --hash-token reads one token of 16 to 512 characters on "
+        "standard input\n",
+        stderr);
     return 2;
   }
   printf("token_sha256 = \"%s\"\n", sha256_hex(token).c_str());

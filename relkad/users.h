@@ -5,19 +5,19 @@
 // one table per user:
 //
 //   [alice]
-//   token_sha256 = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"
-//   may = ["web*", "rack1-top"]   # outlets and boxes of the lab file
-//   lease_admin = true            # may end anyone's lease
+//   token_sha256 = "9f86d0...0a08"  # 64 hex digits
+//   may = ["web*", "rack1-top"]     # outlets and boxes of the lab file
+//   lease_admin = true              # may end anyone's lease
 //
 // A request carries the user's token as its HTTP Basic password (any
 // user name, as labgrid and the single token have it): the token says
 // who, through the SHA-256 the file holds (the file never holds a token),
-// so no two users may share one. `may` lists names or *-patterns over the lab file's outlet and
-// box names; a box grants all its outlets. Everyone may read every state.
-// The file is checked whole at start: any mistake (an unknown key, a
-// pattern that matches nothing, a hash that is not 64 hex digits) refuses
-// it with the file, the line and what is wrong, and a file that others
-// may read or write is refused too.
+// so no two users may share one. `may` lists names or *-patterns over the lab
+// file's outlet and box names; a box grants all its outlets. Everyone may read
+// every state. The file is checked whole at start: any mistake (an unknown key,
+// a pattern that matches nothing, a hash that is not 64 hex digits) refuses it
+// with the file, the line and what is wrong, and a file that others may read or
+// write is refused too.
 #ifndef RELKA_RELKAD_USERS_H_
 #define RELKA_RELKAD_USERS_H_
 

@@ -29,9 +29,11 @@ std::string token_of(const std::string& user) {
 std::string users_text() {
   return "[alice]\ntoken_sha256 = \"" + sha256_hex(token_of("alice")) +
          "\"\nmay = [\"web*\"]\n"
-         "[bob]\ntoken_sha256 = \"" + sha256_hex(token_of("bob")) +
+         "[bob]\ntoken_sha256 = \"" +
+         sha256_hex(token_of("bob")) +
          "\"\nmay = [\"top\"]\n"
-         "[carol]\ntoken_sha256 = \"" + sha256_hex(token_of("carol")) +
+         "[carol]\ntoken_sha256 = \"" +
+         sha256_hex(token_of("carol")) +
          "\"\nmay = [\"db1\"]\nlease_admin = true\n";
 }
 
@@ -64,8 +66,8 @@ class users_test : public line_test {
     write_file(folder_.file("users"), text);
     chmod(folder_.file("users").c_str(), mode);
     std::shared_ptr<const users_file> users;
-    bool ok = load_users_option(folder_.file("users"), false, lab_, &users,
-                                error);
+    bool ok =
+        load_users_option(folder_.file("users"), false, lab_, &users, error);
     settings_.users = users;
     return ok;
   }
@@ -104,6 +106,7 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
   ASSERT_TRUE(load(users_text(), 0600, &error)) << error;
   start();
   const std::string all = "{\"state\":\"off\",\"outlets\":[1,2,3,4,5,6,7,8]}";
+  // clang-format off
   const std::vector<step> steps = {
       {"bob", "PUT", "/api/v1/boxes/top", all.c_str(), 200, 0x00, "\"may\":true"},
       {"alice", "PUT", "/api/v1/outlets/web1", "{\"state\":\"on\"}", 200, 0x04, "\"may\":true"},
@@ -132,6 +135,7 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
       {"mallory", "PUT", "/api/v1/outlets/web2", "{\"state\":\"off\"}", 401, -1, "authentication"},
       {"alice as bob", "PUT", "/api/v1/outlets/db1", "{\"state\":\"on\"}", 403, -1, "alice may not switch db1"},
   };
+  // clang-format on
   for (const step& s : steps) {
     SCOPED_TRACE(std::string(s.who) + " " + s.method + " " + s.path);
     if (std::string(s.who) == "restart") {
@@ -147,7 +151,8 @@ TEST_F(users_test, RightsAndLeasesRequestByRequest) {
     r.host = "192.0.2.1:7421";
     // "alice as bob": alice's token under another user name.
     std::string who = s.who, name = who.substr(who.rfind(' ') + 1);
-    r.authorization = basic(name + ":" + token_of(who.substr(0, who.find(' '))));
+    r.authorization =
+        basic(name + ":" + token_of(who.substr(0, who.find(' '))));
     http_response answer = api_->handle(r);
     EXPECT_EQ(s.status, answer.status) << answer.body;
     EXPECT_NE(std::string::npos, answer.body.find(s.shows)) << answer.body;
@@ -172,7 +177,8 @@ TEST_F(users_test, MistakesRefuseTheFileWithFileLineAndWhat) {
        "users:3: 'rack9*' in may of user 'alice' matches no outlet or box"},
       {"[alice]\ntoken_sha256 = \"abc\"\n", 0600,
        "users:2: token_sha256 of user 'alice' must be 64 hex digits"},
-      {"[alice]\nmay = [\"db1\"]\n", 0600, "users:1: user 'alice' has no token_sha256"},
+      {"[alice]\nmay = [\"db1\"]\n", 0600,
+       "users:1: user 'alice' has no token_sha256"},
       {"[alice]\n" + hash, 0644, "users: others may read or write it"},
       {"[alice]\n" + hash + "[bob]\n" + hash, 0600,
        "users:3: user 'bob' has the token of user 'alice'"},
