@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
@@ -26,15 +28,18 @@ namespace {
 // reason a caller reports.
 class voice {
  public:
-  explicit voice(const switch_request& request) : request_(request) {}
+  // `heard` false: keeps the last message and tells no one.
+  explicit voice(const switch_request& request, bool heard = true)
+      : request_(request), heard_(heard) {}
   void operator()(const std::string& text) {
     last_ = text;
-    if (request_.say) request_.say(text);
+    if (heard_ && request_.say) request_.say(text);
   }
   const std::string& last() const { return last_; }
 
  private:
   const switch_request& request_;
+  bool heard_;
   std::string last_;
 };
 
@@ -168,6 +173,9 @@ outlet_state read_adapter_state(const switch_request& request,
   std::string problem;
   outlet_state state = read_state(path, &problem);
   if (!problem.empty()) say(problem + "; the state counts as unknown");
+  if (state.under_way.pid > 0 && !switching_now(state))
+    say(under_way_words(state) +
+        "; the outlets count as unknown until the whole box is set");
   if (state.known && !state.identity.empty() &&
       state.identity != adapter.identity) {
     say("the state in " + path + " was set on adapter " + state.identity +
@@ -196,25 +204,29 @@ outlet_state read_adapter_state(const switch_request& request,
   return state;
 }
 
-// The device, held for the life of this object: signals that would end the
-// run are held back from the open to the close, but a wait for a busy
-// device lets them through (rs232 sleeps with them unblocked).
+// One box's line and state. The state is found and read without the
+// device, so that whatever refuses a request does so before the line is
+// touched (every open of a serial port moves DTR and RTS); the device is
+// held from open() to the end of this object's life: signals that would
+// end the run are held back from the open to the close, but a wait for a
+// busy device lets them through (rs232 sleeps with them unblocked).
 class held_line {
  public:
   held_line(const switch_request& request, const box_target& target, voice& say)
       : request_(request), target_(target), say_(say) {
     box_.set_device(target.device.c_str());
     box_.set_wait(milliseconds(request.wait));
+    name(name_adapter(target.device));
   }
+
+  // Whether the state can be read before the device is open (the path
+  // leads to a terminal, or names an adapter).
+  bool knows_state() const { return !adapter_.identity.empty(); }
 
   // switch_done, or the status of the failure, which has been said.
   int open() {
     if (box_.open()) {
-      adapter_ = name_adapter(target_.device);
-      if (adapter_.terminal.empty()) adapter_.terminal = box_.terminal_name();
-      if (adapter_.identity.empty()) adapter_.identity = adapter_.terminal;
-      path_ =
-          state_path(request_.state_dir, adapter_.identity, target_.address);
+      name(name_open_adapter(target_.device, box_.terminal_name()));
       return switch_done;
     }
     if (!box_.was_busy()) {
@@ -229,23 +241,35 @@ class held_line {
     return switch_gave_up;
   }
 
-  outlet_state state() {
-    return read_adapter_state(request_, target_, adapter_, path_, say_);
+  // The state, what is wrong with it said through `say`.
+  outlet_state state(voice& say) {
+    return read_adapter_state(request_, target_, adapter_, path_, say);
   }
 
   // Sends `next.mask` and remembers `next`; `after` is the new state.
-  // `sent` tells whether the frame went to the line.
-  int send(const outlet_state& next, outlet_state* after, bool* sent) {
+  // `sent` tells whether the frame went to the line. The state file marks
+  // the switch as under way before the first change reaches the line.
+  int send(const outlet_state& old, const outlet_state& next,
+           outlet_state* after, bool* sent) {
     *sent = false;
+    outlet_state state = next;
+    state.known = true;
+    state.device = target_.device;
+    state.terminal = adapter_.terminal;
+    state.identity = adapter_.identity;
+    state.box = target_.address;
+    state.set_at = utc_now();
+    state.under_way = switch_under_way();
     std::string problem;
-    state_writer writer;
-    if (!writer.prepare(path_, &problem)) {
+    state_change change;
+    if (!change.open(path_, true, &problem) ||
+        !change.begin(old, state, &problem)) {
       say_(problem + "; nothing was sent");
       return switch_usage_error;
     }
     *sent = true;
     if (!box_.set_outlets(target_.address, next.mask)) {
-      forget_state(path_, &problem);
+      change.failed();
       say_("cannot drive the control lines of " + target_.device +
            "; the outlets may not be switched, and their state is now "
            "unknown");
@@ -254,15 +278,8 @@ class held_line {
       after->identity = adapter_.identity;
       return switch_lines_failed;
     }
-    outlet_state state = next;
-    state.known = true;
-    state.device = target_.device;
-    state.terminal = adapter_.terminal;
-    state.identity = adapter_.identity;
-    state.box = target_.address;
-    state.set_at = utc_now();
-    if (!writer.commit(state, &problem)) {
-      forget_state(path_, &problem);
+    if (!change.done(true, &problem)) {
+      change.failed();
       say_(problem +
            "; the outlets were switched, but their state is now "
            "unknown");
@@ -275,6 +292,13 @@ class held_line {
   }
 
  private:
+  void name(const adapter_name& adapter) {
+    adapter_ = adapter;
+    if (!adapter_.identity.empty())
+      path_ =
+          state_path(request_.state_dir, adapter_.identity, target_.address);
+  }
+
   const switch_request& request_;
   const box_target& target_;
   voice& say_;
@@ -325,52 +349,124 @@ int refuse_unknown(const box_target& t, voice& say) {
   return switch_state_unknown;
 }
 
-// One hold of one box's line: read, change, send, write back. A command
-// that touches an outlet another run's cycle holds off lets go of the line
-// and reports that run in `*blocker`.
+// Whether `t` can be switched from `old`: 0 and the new mask in `*mask`,
+// else why not (a live cycle in `*blocker`, or an unknown state).
+int decide(const switch_request& r, const box_target& t, phase part,
+           const outlet_state& old, int* mask, int* blocker) {
+  *blocker = cycle_in_the_way(old, touched_outlets(r, t));
+  if (*blocker != 0) return switch_gave_up;
+  if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, old,
+                mask))
+    return switch_state_unknown;
+  return switch_done;
+}
+
+// One hold of one box's line: read, change, send, write back. What refuses
+// the change is decided on the state before the device is opened, and once
+// more under the line (another run may have switched in between). A
+// command that touches an outlet another run's cycle holds off reports
+// that run in `*blocker`.
 int switch_once(const switch_request& r, const box_target& t, phase part,
                 voice& say, box_outcome* result, int* blocker) {
   int leased = lease_refusal(r, t, part == phase::cycle_on,
                              [&say](const std::string& text) { say(text); });
   if (leased != switch_done) return leased;
   held_line line(r, t, say);
+  int mask = 0;
+  const bool looked = line.knows_state();
+  if (looked) result->state = line.state(say);
+  // A switch under way now is waited for at the line, and decided after.
+  if (looked && !switching_now(result->state)) {
+    int status = decide(r, t, part, result->state, &mask, blocker);
+    if (status == switch_state_unknown) return refuse_unknown(t, say);
+    if (status != switch_done) return status;
+  }
   int status = line.open();
   if (status != switch_done) return status;
-  outlet_state old = line.state();
+  voice quiet(r, false);  // what was wrong with the state has been said
+  outlet_state old = line.state(looked ? quiet : say);
   result->state = old;
-  *blocker = cycle_in_the_way(old, touched_outlets(r, t));
-  if (*blocker != 0) return switch_gave_up;
-  int mask = 0;
-  if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, old,
-                &mask))
-    return refuse_unknown(t, say);
+  status = decide(r, t, part, old, &mask, blocker);
+  if (status == switch_state_unknown) return refuse_unknown(t, say);
+  if (status != switch_done) return status;
   outlet_state next = old;
   next.mask = mask;
   mark_cycles(&next, t.outlets, part);
   bool sent = false;
-  status = line.send(next, &result->state, &sent);
+  status = line.send(old, next, &result->state, &sent);
   if (sent) result->sent.push_back(mask);
   return status;
 }
 
+// Wakes a wait when anything in the state folder changes (a cycle's
+// outlets coming back on rewrite its file). A folder that cannot be
+// watched leaves the slow poll alone.
+class state_watch {
+ public:
+  explicit state_watch(const std::string& folder)
+      : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0 &&
+        inotify_add_watch(fd_, folder.c_str(),
+                          IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
+                              IN_CREATE | IN_DELETE | IN_ONLYDIR) < 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~state_watch() {
+    if (fd_ >= 0) close(fd_);
+  }
+  state_watch(const state_watch&) = delete;
+  state_watch& operator=(const state_watch&) = delete;
+
+  // Forgets the changes seen so far: a check of the state follows.
+  void drain() {
+    char events[4096];
+    while (fd_ >= 0 && read(fd_, events, sizeof events) > 0) {
+    }
+  }
+
+  // Until a change or `seconds`, whichever comes first.
+  void wait(double seconds) {
+    if (fd_ < 0) {
+      timespec pause = as_timespec(seconds);
+      nanosleep(&pause, nullptr);
+      return;
+    }
+    pollfd watched = {fd_, POLLIN, 0};
+    poll(&watched, 1, milliseconds(seconds));
+  }
+
+ private:
+  int fd_;
+};
+
 // Every caller's machine is off for the whole pause it asked for: while a
-// cycle holds an outlet off, a command touching it tries again (every
-// 20 ms, the line let go in between) until the cycle is done.
+// cycle holds an outlet off, a command touching it waits on the state (a
+// change in the state folder, or every quarter second for a cycle whose
+// process died) and opens the device only once the frame can go.
 int switch_when_free(const switch_request& r, const box_target& t, phase part,
                      voice& say, box_outcome* result) {
   const timespec start = monotonic_now();
-  for (;;) {
+  state_watch watch(r.state_dir);
+  voice quiet(r, false);
+  for (int tries = 0;; ++tries) {
     int blocker = 0;
-    int status = switch_once(r, t, part, say, result, &blocker);
+    watch.drain();
+    // What is wrong with the state is said once, not at every look.
+    int status =
+        switch_once(r, t, part, tries == 0 ? say : quiet, result, &blocker);
+    if (tries > 0 && blocker == 0 && status != switch_done)
+      say(quiet.last());
     if (blocker == 0) return status;
-    if (seconds_since(start) >= r.wait) {
+    double left = r.wait - seconds_since(start);
+    if (left <= 0) {
       say("gave up waiting for " + outlet_words(touched_outlets(r, t)) +
           " of " + box_words(t) + " after " + seconds_text(r.wait) +
           " s: " + describe_holder(blocker) + " is power-cycling it");
       return switch_gave_up;
     }
-    timespec pause = as_timespec(0.02);
-    nanosleep(&pause, nullptr);
+    watch.wait(std::min(left, 0.25));
   }
 }
 
@@ -574,6 +670,64 @@ phase phase_of(switch_command command) {
 
 }  // namespace
 
+namespace {
+
+// What one frame for a batch carries, worked out from `state`: the
+// requests taken in order (each from the mask the ones before left), those
+// refused (state unknown; those `leased` were refused already), or, where
+// another process's cycle is in the way of one, none: they then run one
+// by one.
+struct batch_plan {
+  bool one_by_one = false;
+  std::vector<size_t> taken, refused;
+  outlet_state state;
+};
+
+batch_plan plan_batch(const std::vector<switch_request>& requests,
+                      const std::vector<bool>& leased, outlet_state state) {
+  batch_plan plan;
+  for (const switch_request& r : requests)
+    plan.one_by_one |=
+        cycle_in_the_way(state, touched_outlets(r, r.targets[0])) != 0;
+  for (size_t i = 0; i < requests.size() && !plan.one_by_one; ++i) {
+    if (leased[i]) continue;
+    const switch_request& r = requests[i];
+    const box_target& t = r.targets.front();
+    int mask = 0;
+    phase part = phase_of(r.command);
+    if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask,
+                  state, &mask)) {
+      plan.refused.push_back(i);
+      continue;
+    }
+    state.known = true;
+    state.mask = mask;
+    mark_cycles(&state, t.outlets, part);
+    plan.taken.push_back(i);
+  }
+  plan.state = state;
+  return plan;
+}
+
+// The one frame of a batch's plan, and what it left for each request
+// taken.
+void send_batch(held_line& line, const outlet_state& old,
+                const batch_plan& plan, voice& say,
+                std::vector<switch_outcome>* outcomes) {
+  outlet_state after;
+  bool sent = false;
+  int status = line.send(old, plan.state, &after, &sent);
+  for (size_t i : plan.taken) {
+    switch_outcome& o = (*outcomes)[i];
+    o.status = status;
+    o.boxes.front().state = after;
+    if (sent) o.boxes.front().sent.push_back(plan.state.mask);
+    if (status != switch_done) o.error = say.last();
+  }
+}
+
+}  // namespace
+
 std::vector<switch_outcome> run_switch_batch(
     const std::vector<switch_request>& requests) {
   std::vector<switch_outcome> outcomes(requests.size());
@@ -587,7 +741,6 @@ std::vector<switch_outcome> run_switch_batch(
     result.target = r.targets.front();
     outcomes[voices.size() - 1].boxes.push_back(result);
   }
-  bool one_by_one = false;
   std::vector<bool> leased(requests.size());
   for (size_t i = 0; i < requests.size(); ++i) {
     voice& say = *voices[i];
@@ -597,53 +750,40 @@ std::vector<switch_outcome> run_switch_batch(
                       [&say](const std::string& text) { say(text); });
     leased[i] = outcomes[i].status != switch_done;
   }
+  batch_plan plan;
   // A line is never opened for requests that are all refused.
   if (std::find(leased.begin(), leased.end(), false) != leased.end()) {
     held_line line(first, target, *voices.front());
-    int status = line.open();
+    voice quiet(first, false);
+    // Decided on the state first: nothing to send opens nothing.
+    bool worth_opening = true;
+    outlet_state old;
+    const bool looked = line.knows_state();
+    if (looked) {
+      old = line.state(*voices.front());
+      plan = plan_batch(requests, leased, old);
+      worth_opening = switching_now(old) ||
+                      (!plan.one_by_one && !plan.taken.empty());
+      if (switching_now(old)) plan = batch_plan();
+    }
+    int status = worth_opening ? line.open() : switch_done;
     if (status != switch_done) {
+      plan = batch_plan();
       for (size_t i = 0; i < requests.size(); ++i) {
         if (leased[i]) continue;
         outcomes[i].status = status;
         outcomes[i].error = voices.front()->last();
       }
-    } else {
-      outlet_state state = line.state();
-      for (const switch_request& r : requests)
-        one_by_one |=
-            cycle_in_the_way(state, touched_outlets(r, r.targets[0])) != 0;
-      std::vector<size_t> taken;
-      for (size_t i = 0; i < requests.size() && !one_by_one; ++i) {
-        if (leased[i]) continue;
-        const switch_request& r = requests[i];
-        const box_target& t = r.targets.front();
-        int mask = 0;
-        phase part = phase_of(r.command);
-        if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask,
-                      state, &mask)) {
-          outcomes[i].status = refuse_unknown(t, *voices[i]);
-          continue;
-        }
-        state.known = true;
-        state.mask = mask;
-        mark_cycles(&state, t.outlets, part);
-        taken.push_back(i);
-      }
-      if (!taken.empty() && !one_by_one) {
-        outlet_state after;
-        bool sent = false;
-        voice& say = *voices[taken.front()];
-        status = line.send(state, &after, &sent);
-        for (size_t i : taken) {
-          outcomes[i].status = status;
-          outcomes[i].boxes.front().state = after;
-          if (sent) outcomes[i].boxes.front().sent.push_back(state.mask);
-          if (status != switch_done) outcomes[i].error = say.last();
-        }
-      }
+    } else if (worth_opening) {
+      old = line.state(looked ? quiet : *voices.front());
+      plan = plan_batch(requests, leased, old);
     }
+    for (size_t i : plan.refused)
+      outcomes[i].status = refuse_unknown(requests[i].targets[0], *voices[i]);
+    if (!plan.taken.empty() && !plan.one_by_one)
+      send_batch(line, old, plan, *voices[plan.taken.front()], &outcomes);
   }
-  if (one_by_one) {
+  if (plan.one_by_one) {
     for (size_t i = 0; i < requests.size(); ++i)
       outcomes[i] = run_switch(requests[i]);
     return outcomes;

@@ -284,6 +284,9 @@ std::string state_json(const ctl_request& r, const lab_file& lab,
          "},\"set_at\":" +
          (state.known && !state.set_at.empty() ? json_string(state.set_at)
                                                : "null") +
+         ",\"under_way\":" +
+         (state.under_way.pid > 0 ? json_string(under_way_words(state))
+                                  : "null") +
          "}";
 }
 

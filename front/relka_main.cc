@@ -9,6 +9,8 @@
 
 #include "front/cmd_option.h"
 #include "front/version.h"
+#include "outlet/adapter.h"
+#include "outlet/outlet_state.h"
 #include "outlet/outlet_switch.h"
 #include "serial/line_guard.h"
 
@@ -44,6 +46,49 @@ const char* value_or(const cmd_option& entry, const char* fallback) {
 int to_int(const char* text) {
   return static_cast<int>(strtol(text, nullptr, 10));
 }
+
+// relkactl's memory of the box, kept in step with the frames relka sends
+// (relka sends the whole mask, so after a frame that went out the box is
+// known): marked as under way before the frame, the mask after it, the
+// file removed when the frame may not have reached the box. Silent, and
+// nothing at all where the state folder is missing or cannot be written.
+class box_memory {
+ public:
+  box_memory(const outlet_switch& box, int address, int mask) {
+    const char* folder = getenv("RELKA_STATE_DIR");
+    if (folder == nullptr || folder[0] == '\0') folder = default_state_dir;
+    adapter_name adapter =
+        name_open_adapter(box.get_device(), box.terminal_name());
+    if (adapter.identity.empty()) return;
+    const int reached = address & 0x7f;  // the box the frame reaches
+    std::string path = state_path(folder, adapter.identity, reached);
+    // No message is made: relka would not print it, and the advice for a
+    // refused folder looks up users and groups.
+    if (!change_.open(path, false, nullptr)) return;
+    std::string problem;
+    const outlet_state old = change_.held();
+    outlet_state next = old;
+    next.known = true;
+    next.mask = mask & 0xff;
+    next.device = box.get_device();
+    next.terminal = adapter.terminal;
+    next.identity = adapter.identity;
+    next.box = reached;
+    next.set_at = utc_now();
+    next.under_way = switch_under_way();
+    keeping_ = change_.begin(old, next, &problem);
+  }
+
+  void sent(bool ok) {
+    std::string problem;
+    if (keeping_ && ok) change_.done(false, &problem);
+    if (keeping_ && !ok) change_.failed();
+  }
+
+ private:
+  state_change change_;
+  bool keeping_ = false;
+};
 
 }  // namespace
 
@@ -86,8 +131,13 @@ int relka_main(int argc, const char* const* argv) {
     if (!quiet) printf("RELKA not found at %s\n", device);
     return -1;
   }
-  if (table[opt_set].given &&
-      !box->set_outlets(to_int(address), to_int(table[opt_set].value))) {
+  if (!table[opt_set].given) return 0;
+  const int box_address = to_int(address);
+  const int mask = to_int(table[opt_set].value);
+  box_memory memory(*box, box_address, mask);
+  const bool sent = box->set_outlets(box_address, mask);
+  memory.sent(sent);
+  if (!sent) {
     fprintf(stderr,
             "relka: cannot drive the control lines of %s; "
             "the outlets may not be switched\n",

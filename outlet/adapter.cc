@@ -57,3 +57,11 @@ adapter_name name_adapter(const std::string& device) {
   if (!name.by_id) name.identity = name.terminal;
   return name;
 }
+
+adapter_name name_open_adapter(const std::string& device,
+                               const std::string& terminal) {
+  adapter_name name = name_adapter(device);
+  if (name.terminal.empty()) name.terminal = terminal;
+  if (name.identity.empty()) name.identity = name.terminal;
+  return name;
+}

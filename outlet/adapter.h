@@ -25,4 +25,9 @@ struct adapter_name {
 // is still the name in the path, and its terminal "".
 adapter_name name_adapter(const std::string& device);
 
+// The same for a path that has been opened: where the path could not be
+// followed, `terminal` (the open terminal's own name) stands in.
+adapter_name name_open_adapter(const std::string& device,
+                               const std::string& terminal);
+
 #endif  // RELKA_OUTLET_ADAPTER_H_

@@ -5,12 +5,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <sstream>
 
 #include "outlet/access_advice.h"
 
@@ -48,17 +50,6 @@ bool parse_int(const std::string& text, int low, int high, int* value) {
   return true;
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string state_path(const std::string& folder, const std::string& identity,
@@ -91,30 +82,37 @@ std::string find_state_by_device(const std::string& folder,
   return matches == 1 ? found : "";
 }
 
-outlet_state read_state(const std::string& path, std::string* problem) {
-  outlet_state state;
-  problem->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) *problem = system_error("cannot read " + path);
-    return state;
-  }
-  struct stat st {};
-  std::string text;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
-    close(fd);
-    *problem = path + " is not a state file";
-    return state;
-  }
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  close(fd);
+namespace {
 
-  bool has_mask = false;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+// "5", or "-" for a mask not known.
+std::string mask_or_dash(int mask) {
+  return mask < 0 ? "-" : std::to_string(mask);
+}
+
+// "switching FROM TO PID"'s value.
+bool parse_under_way(const std::string& value, switch_under_way* out) {
+  size_t first = value.find(' '), second = value.rfind(' ');
+  if (first == std::string::npos || second == first) return false;
+  std::string from = value.substr(0, first);
+  std::string to = value.substr(first + 1, second - first - 1);
+  std::string pid = value.substr(second + 1);
+  switch_under_way w;
+  if (
+      !(from == "-" || parse_int(from, 0, 255, &w.from)) ||
+      !parse_int(to, 0, 255, &w.to) || !parse_int(pid, 1, 0x7fffffff, &w.pid))
+    return false;
+  *out = w;
+  return true;
+}
+
+outlet_state parse_state(const std::string& text, const std::string& path,
+                         std::string* problem) {
+  outlet_state state;
+  bool has_mask = false, bad = false;
+  for (size_t at = 0, end = 0; !bad && at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
     if (line.empty() || line[0] == '#') continue;
     size_t space = line.find(' ');
     std::string key = line.substr(0, space);
@@ -122,7 +120,7 @@ outlet_state read_state(const std::string& path, std::string* problem) {
         space == std::string::npos ? "" : line.substr(space + 1);
     if (key == "mask") {
       has_mask = parse_int(value, 0, 255, &state.mask);
-      if (!has_mask) break;
+      bad = !has_mask;
     } else if (key == "device") {
       state.device = value;
     } else if (key == "terminal") {
@@ -137,17 +135,79 @@ outlet_state read_state(const std::string& path, std::string* problem) {
           parse_int(value.substr(gap + 1), 1, 0x7fffffff, &pid))
         state.cycling[outlet - 1] = pid;
     } else if (key == "box") {
-      if (!parse_int(value, 0, 127, &state.box)) break;
+      bad = !parse_int(value, 0, 127, &state.box);
     } else if (key == "set") {
       state.set_at = value;
+    } else if (key == "switching") {
+      bad = !parse_under_way(value, &state.under_way);
     }
   }
-  if (!has_mask) {
+  // A switch that never finished: unknown, but its marks still count.
+  if (!bad && state.under_way.pid > 0) {
+    state.mask = 0;
+    state.set_at.clear();
+    return state;
+  }
+  if (bad || !has_mask) {
     *problem = path + " holds no valid mask";
     return outlet_state();
   }
   state.known = true;
   return state;
+}
+
+}  // namespace
+
+outlet_state read_state(const std::string& path, std::string* problem) {
+  problem->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) *problem = system_error("cannot read " + path);
+    return outlet_state();
+  }
+  // Shared: a writer's text is read whole or not at all.
+  flock(fd, LOCK_SH);
+  struct stat st {};
+  std::string text;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
+    close(fd);
+    *problem = path + " is not a state file";
+    return outlet_state();
+  }
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return parse_state(text, path, problem);
+}
+
+outlet_state under_way_from(const outlet_state& old,
+                            const outlet_state& next) {
+  outlet_state marked = next;
+  marked.known = false;
+  marked.under_way.pid = getpid();
+  marked.under_way.from = old.known ? old.mask : -1;
+  marked.under_way.to = next.mask;
+  return marked;
+}
+
+bool switching_now(const outlet_state& state) {
+  int pid = state.under_way.pid;
+  return pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+std::string under_way_words(const outlet_state& state) {
+  const switch_under_way& w = state.under_way;
+  auto hex = [](int mask) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(mask) & 0xffu);
+    return std::string(text);
+  };
+  return "the switch of box " + std::to_string(state.box) + " from " +
+         (w.from >= 0 ? hex(w.from) : "an unknown mask") + " to " +
+         hex(w.to) + " by process " + std::to_string(w.pid) +
+         (switching_now(state) ? " is under way" : " was never finished");
 }
 
 std::string state_text(const outlet_state& state) {
@@ -161,7 +221,12 @@ std::string state_text(const outlet_state& state) {
   line("terminal", state.terminal);
   line("identity", state.identity);
   line("box", std::to_string(state.box));
-  line("mask", std::to_string(state.mask));
+  const switch_under_way& w = state.under_way;
+  if (w.pid > 0)
+    line("switching", mask_or_dash(w.from) + " " + std::to_string(w.to) +
+                          " " + std::to_string(w.pid));
+  else
+    line("mask", std::to_string(state.mask));
   line("set", state.set_at);
   for (int outlet = 1; outlet <= 8; ++outlet)
     if (state.cycling[outlet - 1] > 0)
@@ -171,20 +236,56 @@ std::string state_text(const outlet_state& state) {
 }
 
 std::string utc_now() {
-  time_t now = time(nullptr);
-  struct tm utc {};
-  gmtime_r(&now, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  // By hand: glibc's gmtime_r reads /etc/localtime first, seven system
+  // calls for a time zone that UTC does not need (relka's run is timed).
+  const long long now = static_cast<long long>(time(nullptr));
+  long long days = now / 86400, seconds = now % 86400;
+  if (seconds < 0) seconds += 86400, --days;
+  // Days since 1970-01-01 to a civil date (proleptic Gregorian).
+  days += 719468;
+  const long long era = (days >= 0 ? days : days - 146096) / 146097;
+  const long long day_of_era = days - era * 146097;
+  const long long year_of_era = (day_of_era - day_of_era / 1460 +
+                                 day_of_era / 36524 - day_of_era / 146096) /
+                                365;
+  const long long day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const long long mp = (5 * day_of_year + 2) / 153;
+  const long long day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const long long month = mp < 10 ? mp + 3 : mp - 9;
+  const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  char text[128];
+  snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+           year, month, day, seconds / 3600, seconds / 60 % 60, seconds % 60);
   return text;
 }
 
-state_writer::~state_writer() {
-  if (fd_ >= 0) close(fd_);
-  if (!temporary_.empty()) unlink(temporary_.c_str());
+namespace {
+
+// Whole 512-byte blocks: a write of the same length over the old text
+// leaves no tail of it, and one write within a page is taken whole or not
+// at all, also by a kill.
+std::string padded(std::string text) {
+  size_t need = (512 - text.size() % 512) % 512;
+  if (need == 1) need += 512;
+  if (need > 0) text.append("#").append(need - 2, ' ').append("\n");
+  return text;
 }
 
-bool state_writer::prepare(const std::string& path, std::string* problem) {
+bool same_file(int fd, const std::string& path) {
+  struct stat held {}, named {};
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+state_change::~state_change() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool state_change::open(const std::string& path, bool make_folder,
+                        std::string* problem) {
   path_ = path;
   std::string folder = folder_of(path);
   // A missing folder is made (the package makes it with the right group).
@@ -192,47 +293,102 @@ bool state_writer::prepare(const std::string& path, std::string* problem) {
   // unit, pdudaemon's and relkad's) is refused any mkdir that asks for the
   // set-group-ID bit, also where the folder is there.
   struct stat st {};
-  if (stat(folder.c_str(), &st) != 0 &&
+  if (make_folder && stat(folder.c_str(), &st) != 0 &&
       mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
     *problem = folder_error("cannot make the state folder " + folder, folder);
     return false;
   }
-  std::string pattern = path + ".XXXXXX";
-  fd_ = mkostemp(&pattern[0], O_CLOEXEC);
+  return open_path(problem);
+}
+
+bool state_change::open_path(std::string* problem) {
+  if (fd_ >= 0) close(fd_);
+  const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  fd_ = ::open(path_.c_str(), flags);
+  // Another user's file that we may not write, or a symbolic link put in
+  // its place: the folder's group may replace it.
+  if (fd_ < 0 && (errno == EACCES || errno == EPERM || errno == ELOOP) &&
+      unlink(path_.c_str()) == 0)
+    errno = ENOENT;
+  created_ = fd_ < 0 && errno == ENOENT;
+  if (created_) fd_ = ::open(path_.c_str(), flags | O_CREAT | O_EXCL, 0664);
+  struct stat st {};
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd_);
+    fd_ = -1;
+    errno = EINVAL;
+  }
   if (fd_ < 0) {
-    *problem = folder_error("cannot write in the state folder " + folder, folder);
+    if (problem != nullptr)
+      *problem = folder_error(
+          "cannot write in the state folder " + folder_of(path_),
+          folder_of(path_));
     return false;
   }
-  temporary_ = pattern;
+  size_ = st.st_size;
+  // Readable by all, like the lock files; the folder's group may write.
+  if (created_) fchmod(fd_, 0664);
   return true;
 }
 
-bool state_writer::commit(const outlet_state& state, std::string* problem) {
+outlet_state state_change::held() {
+  char text[4096];
+  ssize_t n = fd_ >= 0 && size_ <= static_cast<off_t>(sizeof text)
+                  ? pread(fd_, text, sizeof text, 0)
+                  : -1;
+  std::string problem;
+  if (n <= 0) return outlet_state();
+  return parse_state(std::string(text, static_cast<size_t>(n)), path_,
+                     &problem);
+}
+
+bool state_change::begin(const outlet_state& old, const outlet_state& next,
+                         std::string* problem) {
+  next_ = next;
+  // A forget in between leaves the mark on a removed file: unknown too.
+  return write(under_way_from(old, next), false, false, problem);
+}
+
+bool state_change::done(bool sync, std::string* problem) {
+  return write(next_, sync, true, problem);
+}
+
+void state_change::failed() {
+  std::string problem;
+  forget_state(path_, &problem);
+}
+
+bool state_change::write(const outlet_state& state, bool sync, bool follow,
+                         std::string* problem) {
   if (fd_ < 0) return false;
-  // Readable by all, like the lock files; the folder's group may write.
-  fchmod(fd_, 0664);
-  bool ok = write_all(fd_, state_text(state)) && fsync(fd_) == 0;
-  if (!ok) *problem = system_error("cannot write " + temporary_);
-  int closed = close(fd_);
-  fd_ = -1;
-  if (ok && closed != 0) {
-    ok = false;
-    *problem = system_error("cannot write " + temporary_);
+  const std::string text = padded(state_text(state));
+  for (int tries = 0;; ++tries) {
+    flock(fd_, LOCK_EX);
+    if (!follow || same_file(fd_, path_)) break;
+    // A forget removed it since: the switch's newer state is the truth.
+    flock(fd_, LOCK_UN);
+    if (tries == 2 || !open_path(problem)) return false;
   }
-  if (ok && rename(temporary_.c_str(), path_.c_str()) != 0) {
-    ok = false;
-    *problem = system_error("cannot replace " + path_);
+  const off_t size = static_cast<off_t>(text.size());
+  const bool ok =
+      pwrite(fd_, text.data(), text.size(), 0) ==
+          static_cast<ssize_t>(text.size()) &&
+      (size_ == size || ftruncate(fd_, size) == 0) &&
+      (!sync || fsync(fd_) == 0);
+  if (!ok) *problem = system_error("cannot write " + path_);
+  size_ = ok ? size : -1;
+  flock(fd_, LOCK_UN);
+  if (ok && sync && created_) {
+    // The new name reaches the disk with the folder.
+    int folder =
+        ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+      fsync(folder);
+      close(folder);
+    }
+    created_ = false;
   }
-  if (!ok) return false;
-  temporary_.clear();
-  // The rename itself reaches the disk with the folder.
-  int folder =
-      open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
-  return true;
+  return ok;
 }
 
 bool forget_state(const std::string& path, std::string* problem) {

@@ -363,6 +363,9 @@ json box_json(const lab_file& lab, const named_box& b, const outlet_state& s) {
           {"known", s.known},
           {"mask", s.known ? json(s.mask) : json(nullptr)},
           {"set_at", set_at(s)},
+          {"under_way", s.under_way.pid > 0
+                            ? json(under_way_words(s))
+                            : json(nullptr)},
           {"outlets", outlets}};
 }
 
