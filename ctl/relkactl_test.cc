@@ -254,7 +254,8 @@ TEST_F(relkactl_test, UnknownStateRefusesSingleOutletsAndSendsNothing) {
         "all' or 'relkactl off all'\n",
         run.err);
   }
-  EXPECT_TRUE(port_writes(line->changes()).empty());
+  // Refused before the device is opened: not even the open's DTR and RTS.
+  EXPECT_TRUE(line->changes().empty()) << line_story(line->changes());
   json state = status_json();
   EXPECT_FALSE(state["known"]);
   EXPECT_TRUE(state["mask"].is_null());
@@ -469,6 +470,60 @@ TEST_F(relkactl_test, SignalWhileHoldingTheLineWaitsForTheStateToBeWritten) {
   EXPECT_EQ((std::vector<int>{0x00, 0x08}), sent_masks());
   EXPECT_EQ(0x08, status_json()["mask"]);
   EXPECT_FALSE(file_exists(line->lock_path()));
+}
+
+// Killed in the middle of its frame: the box may hold either mask, so the
+// state reads as unknown, says why, and refuses single outlets (without
+// touching the line) until the whole box is set; nothing else is left in
+// the state folder.
+TEST_F(relkactl_test, KillMidFrameLeavesTheStateUnknownUntilAWholeBoxSet) {
+  ok({"set", "0x01"});
+  settle_closed();
+  line->set_delay(2000);
+  child_process run;
+  ASSERT_TRUE(
+      run.start(RELKACTL_BINARY, {"--state-dir", state_dir.path(), "on", "4"}));
+  auto start = steady::now();
+  while (line->changes().size() < 30 && seconds_since(start) < 3) usleep(500);
+  const int pid = run.pid();
+  run.send(SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, run.wait(10));
+  line->set_delay(0);
+  settle_closed();
+  program_run status = relkactl({"--json", "status"});
+  EXPECT_EQ(0, status.status);
+  json seen = json::parse(status.out);
+  EXPECT_FALSE(seen["known"]);
+  const std::string words = "the switch of box 0 from 0x01 to 0x09 by process " +
+                            std::to_string(pid) + " was never finished";
+  EXPECT_EQ(words, seen["under_way"]);
+  EXPECT_EQ("relkactl: " + words +
+                "; the outlets count as unknown until the whole box is set\n",
+            status.err);
+  program_run ls = run_program("/bin/ls", {"-A", state_dir.path()});
+  EXPECT_EQ(state_file().substr(state_dir.path().size() + 1) + "\n", ls.out);
+  EXPECT_EQ(3, relkactl({"on", "1"}).status);
+  EXPECT_TRUE(line->changes().empty()) << line_story(line->changes());
+  ok({"set", "0x08"});
+  EXPECT_EQ(0x08, status_json()["mask"]);
+}
+
+// relka sends the whole mask: relkactl then knows what the box holds, and
+// a frame that could not be driven leaves it unknown. relka's own output
+// stays as it was.
+TEST_F(relkactl_test, RelkasFrameIsWhatRelkactlKnows) {
+  setenv("RELKA_STATE_DIR", state_dir.path().c_str(), 1);  // for relka
+  ok({"-a", "1", "set", "0x01"});
+  program_run relka = run_program(RELKA_BINARY, {"-q", "-a", "1", "-s", "255"});
+  EXPECT_EQ(0, relka.status);
+  EXPECT_EQ("", relka.out + relka.err);
+  EXPECT_EQ(255, status_json(1)["mask"]);
+  ok({"-a", "1", "off", "2"});
+  line->fail_set(true);
+  relka = run_program(RELKA_BINARY, {"-q", "-a", "1", "-s", "3"});
+  EXPECT_EQ(1, relka.status);
+  EXPECT_FALSE(status_json(1)["known"]);
+  EXPECT_EQ((std::vector<int>{0x01, 0xff, 0xfd}), frame_masks());
 }
 
 // --- What a user reads -----------------------------------------------------

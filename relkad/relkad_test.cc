@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/frame_decoder.h"
@@ -71,6 +72,38 @@ TEST_F(relkad_test, SwitchesOverHttpAndStopsOnSigterm) {
   relkad_.send(SIGTERM);
   EXPECT_EQ(0, relkad_.wait(5));
   EXPECT_LT(seconds_since(begun), 3.0);
+}
+
+// relkad killed in the middle of a frame: once it is back the box reads as
+// unknown, says why, and a single outlet is refused without touching the
+// line until the whole box is set.
+TEST_F(relkad_test, KillMidFrameLeavesTheBoxUnknown) {
+  const std::string all_on = put(
+      "/api/v1/boxes/top", "{\"state\":\"on\",\"outlets\":[1,2,3,4,5,6,7,8]}");
+  start();
+  line->set_delay(2000);
+  std::thread client([&] { http_exchange(port_, all_on, 5); });
+  auto begun = std::chrono::steady_clock::now();
+  while (line->changes().size() < 30 && seconds_since(begun) < 3) usleep(500);
+  const int pid = relkad_.pid();
+  relkad_.send(SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, relkad_.wait(5));
+  client.join();
+  line->set_delay(0);
+  settle_closed();
+  start();
+  std::string box = http_exchange(port_, get("/api/v1/boxes/top"));
+  EXPECT_NE(std::string::npos, box.find("\"known\":false")) << box;
+  EXPECT_NE(std::string::npos,
+            box.find("the switch of box 1 from an unknown mask to 0xff by "
+                     "process " +
+                     std::to_string(pid) + " was never finished"))
+      << box;
+  EXPECT_EQ(409, http_status_of(http_exchange(port_, put("/outlet/top/3", "1"))));
+  EXPECT_TRUE(line->changes().empty()) << line_story(line->changes());
+  EXPECT_EQ(200, http_status_of(http_exchange(port_, all_on)));
+  box = http_exchange(port_, get("/api/v1/boxes/top"));
+  EXPECT_NE(std::string::npos, box.find("\"known\":true")) << box;
 }
 
 // Clients that flood the service with connections or send their headers

@@ -118,12 +118,18 @@ class line_test : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(serial_bench::available())
         << "run the tests under umockdev-wrapper";
+    // relka records its frames in the state folder: a private one, so
+    // that no test writes into the machine's.
+    state_home_ = std::make_unique<scoped_folder>();
+    setenv("RELKA_STATE_DIR", state_home_->path().c_str(), 1);
     bench_ = std::make_unique<serial_bench>();
     line = add_line(default_device, kStatusBits);
     ASSERT_NE(nullptr, line);
   }
 
   void TearDown() override {
+    unsetenv("RELKA_STATE_DIR");
+    state_home_.reset();
     stderr_.reset();
     for (const std::string& lock : locks_) unlink(lock.c_str());
     bench_.reset();
@@ -211,6 +217,7 @@ class line_test : public ::testing::Test {
  private:
   std::vector<std::string> locks_;
   std::unique_ptr<fd_capture> stderr_;
+  std::unique_ptr<scoped_folder> state_home_;
 };
 
 inline bool same_settings(const termios& a, const termios& b) {

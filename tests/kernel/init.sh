@@ -175,5 +175,23 @@ done
 note_locks toggle.8
 single toggle.status relkactl -d $LINE status
 
+# Refused on the state alone: with the box's state unknown, relkactl says
+# so without opening the line.
+relkactl -d $LINE forget
+single unknown.refused relkactl -d $LINE on 2
+
+# A run that wants an outlet another run's cycle holds off waits on the
+# state, and opens the line only for its own frame once the cycle is over.
+relkactl -d $LINE set 1 >/dev/null 2>&1
+relkactl -d $LINE cycle 1 --delay 1 >/dev/null 2>&1 &
+cycler=$!
+usleep 300000
+single cycle.waiter relkactl -d $LINE on 1
+wait $cycler
+
+# relka's frame is what relkactl knows next.
+single relka.records relka -q -d $LINE -s 255
+single relka.status relkactl -d $LINE status
+
 kernel_mark done
 poweroff -f

@@ -467,6 +467,38 @@ def run_checks(cases, notes, summary):
     c.check(name, "all eight outlets on",
             all(f"outlet {n}: on" in out for n in range(1, 9)))
 
+    name = "unknown.refused"
+    c.begin(name, "relkactl on 2 with the state unknown: refused, line "
+            "untouched")
+    c.status(name, 3)
+    writes = c.window(name).get("mcr_writes")
+    c.check(name, f"no write of the modem-control register (got {writes})",
+            writes == 0)
+
+    name = "cycle.waiter"
+    c.begin(name, "relkactl on 1 while another run's cycle holds outlet 1 "
+            "off: waits on the state, then sends its own frame")
+    c.status(name, 0)
+    c.frames(name, [(0, 0x01), (0, 0x01)])
+    opens = [ch for ch in c.window(name)["changes"]
+             if ch["cause"] == "open"]
+    c.check(name, f"two opens: the cycle's back-on and the waiter's own "
+            f"(got {len(opens)})", len(opens) == 2)
+    c.check(name, "nothing on its standard error",
+            c.note(name, "stderr") == "")
+
+    name = "relka.records"
+    c.begin(name, "relka -q -d /dev/ttyS1 -s 255")
+    c.status(name, 0)
+    c.frames(name, [(0, 0xff)])
+    name = "relka.status"
+    c.begin(name, "relkactl status after relka's frame")
+    c.status(name, 0)
+    c.check(name, "no frame", not c.window(name)["frames"])
+    out = c.note(name, "stdout", "").splitlines()
+    c.check(name, "all eight outlets on, as relka set them",
+            all(f"outlet {n}: on" in out for n in range(1, 9)))
+
     name = "wire"
     c.begin(name, "no byte ever sent on ttyS1's data output")
     sent = sum(len(w["data_bytes"]) for w in cases.values()) + len(

@@ -90,6 +90,7 @@ struct trace_case {
   int initial_word = 0;
   std::vector<line_change> changes;
   std::vector<int> data_bytes;
+  int mcr_writes = 0;  // also those that left both lines as they were
   bool ended = false;  // its "end" line came (the VM did not stop inside)
 };
 
@@ -119,6 +120,7 @@ nlohmann::json case_json(const trace_case& c) {
           {"frames", frames},
           {"faults", faults},
           {"data_bytes", c.data_bytes},
+          {"mcr_writes", c.mcr_writes},
           {"ended", c.ended}};
 }
 
@@ -174,6 +176,7 @@ int main(int argc, char** argv) {
     } else if (w.addr == uart_thr && (lcr & lcr_dlab) == 0) {
       into.data_bytes.push_back(static_cast<int>(w.value));
     } else if (w.addr == uart_mcr) {
+      ++into.mcr_writes;
       const int after = line_word(w.value);
       if (after != word) {
         line_change change;
