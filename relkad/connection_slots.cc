@@ -28,7 +28,7 @@ const std::string kBusy =
 const std::string kLate = plain_answer(
     "408 Request Timeout", "", "the request did not arrive whole in time");
 
-constexpr int kTickMs = 100;       // the reaper's resolution
+constexpr int kTickMs = 100;          // the reaper's resolution
 constexpr double kLingerSeconds = 1;  // a refused socket, read and dropped
 constexpr size_t kMaxLingering = 64;
 
@@ -152,8 +152,7 @@ bool connection_slots::admit(int fd, std::uint64_t* id) {
   if (count(true) >= limits_.capacity - limits_.reserve)
     make_room(false, now - std::chrono::duration_cast<clock::duration>(
                                std::chrono::duration<double>(grace())));
-  if (count(false) >= limits_.capacity && !make_room(true, now))
-    return false;
+  if (count(false) >= limits_.capacity && !make_room(true, now)) return false;
   // Those let go of count until the library has closed them: it must
   // never reach its own limit (max_handed_over), which resets.
   if (slots_.size() >= static_cast<size_t>(max_handed_over(limits_)) - 1)

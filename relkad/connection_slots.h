@@ -61,8 +61,8 @@ class connection_slots {
  public:
   // Hands an accepted socket to the HTTP library (which then owns and
   // closes it); false when it could not take it.
-  using hand_over = std::function<bool(int fd, const sockaddr* peer,
-                                       socklen_t size)>;
+  using hand_over =
+      std::function<bool(int fd, const sockaddr* peer, socklen_t size)>;
 
   explicit connection_slots(slot_limits limits);
   // Stops accepting; closes every descriptor of ours.

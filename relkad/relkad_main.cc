@@ -379,7 +379,8 @@ MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
     in->request.method = method;
     in->request.path = sent_path(url, version);
     *context = in;
-    if (framed_twice(connection)) return refuse_framing(connection, in->request);
+    if (framed_twice(connection))
+      return refuse_framing(connection, in->request);
     return MHD_YES;
   }
   auto* in = static_cast<request_in*>(*context);

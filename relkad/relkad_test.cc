@@ -73,8 +73,8 @@ TEST_F(relkad_test, SwitchesOverHttpAndStopsOnSigterm) {
   std::string read = http_exchange(port_, get("/outlet/top/3"));
   EXPECT_EQ("1", read.substr(read.find("\r\n\r\n") + 4)) << read;
   http_connection cycling(port_);
-  ASSERT_TRUE(cycling.send(
-      post("/api/v1/outlets/web1/cycle", "{\"delay\":60}")));
+  ASSERT_TRUE(
+      cycling.send(post("/api/v1/outlets/web1/cycle", "{\"delay\":60}")));
   auto begun = std::chrono::steady_clock::now();
   while (frame_masks().size() < 3 && seconds_since(begun) < 5) usleep(10000);
   relkad_.send(SIGTERM);
@@ -131,8 +131,8 @@ TEST_F(relkad_test, ConnectionSlotsStayForTheTokenAndRefuseWithAnAnswer) {
   std::string token = folder_.file("token");
   write_file(token, "0123456789abcdef0123\n");
   chmod(token.c_str(), 0600);
-  start({"--token-file", token, "--connections", "8", "--request-timeout",
-         "1", "--wait", "4"});
+  start({"--token-file", token, "--connections", "8", "--request-timeout", "1",
+         "--wait", "4"});
   std::string all = http_exchange(
       port_, with_token(put("/api/v1/boxes/top",
                             "{\"state\":\"on\",\"outlets\":[1,2,3,4,5,6,"
@@ -163,8 +163,8 @@ TEST_F(relkad_test, ConnectionSlotsStayForTheTokenAndRefuseWithAnAnswer) {
   // take every slot from the slow ones; a ninth client gets a 503.
   std::vector<std::unique_ptr<http_connection>> waiting;
   waiting.push_back(std::make_unique<http_connection>(port_, "127.0.0.7"));
-  waiting.back()->send(with_token(
-      post("/api/v1/outlets/web1/cycle", "{\"delay\":1.5}")));
+  waiting.back()->send(
+      with_token(post("/api/v1/outlets/web1/cycle", "{\"delay\":1.5}")));
   while (frame_masks().size() < 2 && seconds_since(begun) < 5) usleep(10000);
   for (int i = 0; i < 7; ++i) {
     waiting.push_back(std::make_unique<http_connection>(port_, "127.0.0.8"));
