@@ -232,6 +232,12 @@ void log_refusal(const std::string& who, const http_request& request,
 http_api::http_api(lab_file lab, api_settings settings, line_workers& lines)
     : lab_(std::move(lab)), settings_(std::move(settings)), lines_(lines) {}
 
+bool http_api::authenticated(const http_request& request) const {
+  std::string user;
+  return (settings_.token.empty() && !settings_.users) ||
+         authorized(request.authorization, settings_, &user);
+}
+
 // Nothing a request does may end the service: whatever is thrown (memory,
 // threads, a library's refusal) fails that request alone, with 500.
 http_response http_api::handle(const http_request& request) {

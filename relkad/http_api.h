@@ -76,6 +76,9 @@ class http_api {
 
   // Never throws: a request that fails inside answers 500.
   http_response handle(const http_request& request);
+  // Whether the request shows the token (any request does when the service
+  // asks for none): its connection keeps a place among the reserved ones.
+  bool authenticated(const http_request& request) const;
 
   // Largest request body accepted.
   static constexpr size_t max_body = 4096;

@@ -206,6 +206,8 @@ const hostile_case kHostile[] = {
     {"NullOrigin", "PUT", "/outlet/top/3", "1", "Origin: null\r\n" + kPage, 403},
     {"HolderNameNotUtf8", "PUT", "/api/v1/outlets/web1", kOn, "", 503, true},
     {"Head", "HEAD", "/api/v1/outlets/web1", "", "", 200},
+    // Content-Length and a chunked body: a proxy in front may read either.
+    {"FramedTwice", "PUT", "/api/v1/outlets/web1", "e\r\n" + kOn + "\r\n0\r\n\r\n", "Transfer-Encoding: chunked\r\n", 400},
 };
 // clang-format on
 

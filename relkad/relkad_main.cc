@@ -27,6 +27,7 @@
 #include "control/lab_file.h"
 #include "front/version.h"
 #include "outlet/outlet_state.h"
+#include "relkad/connection_slots.h"
 #include "relkad/http_api.h"
 #include "relkad/line_workers.h"
 
@@ -54,11 +55,18 @@ const char kUsage[] =
     "  --wait=SECONDS         wait for a busy line or outlet (default 10)\n"
     "  --public-origin=URL    where browsers reach relkad besides its Host,\n"
     "                         as https://NAME[:PORT] (a proxy in front)\n"
+    "  --request-timeout=SECONDS  time for a whole request to arrive (default\n"
+    "                         5)\n"
+    "  --connections=N        connections held at once (default 64; a quarter\n"
+    "                         kept for clients that show the token)\n"
     "  -h, --help             this text\n"
     "      --version          the version\n"
     "\n"
     "Listening on anything but 127.0.0.1 or ::1 needs --token-file (or\n"
     "--no-auth). Exit status: 0 stopped by a signal; 2 usage or setup.\n";
+
+// How long a stop waits for the answers under way.
+constexpr double kFinishSeconds = 10;
 
 enum option_id {
   opt_listen = 256,
@@ -68,6 +76,8 @@ enum option_id {
   opt_state_dir,
   opt_wait,
   opt_public_origin,
+  opt_request_timeout,
+  opt_connections,
   opt_version,
   opt_users,
   opt_hash_token
@@ -81,6 +91,8 @@ const option kOptions[] = {
     {"state-dir", required_argument, nullptr, opt_state_dir},
     {"wait", required_argument, nullptr, opt_wait},
     {"public-origin", required_argument, nullptr, opt_public_origin},
+    {"request-timeout", required_argument, nullptr, opt_request_timeout},
+    {"connections", required_argument, nullptr, opt_connections},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, opt_version},
     {"users", required_argument, nullptr, opt_users},
@@ -97,6 +109,7 @@ struct options {
   std::string state_dir;
   double wait = 10;
   std::string public_origin;
+  slot_limits limits;
   bool help = false;
   bool version = false;
   std::string users;        // --users
@@ -129,6 +142,22 @@ bool parse(int argc, char** argv, options* o, std::string* error) {
                    "' is not a number of seconds";
           return false;
         }
+        break;
+      case opt_request_timeout:
+        if (!read_seconds(optarg, 3600, &o->limits.request_timeout) ||
+            o->limits.request_timeout < 0.1) {
+          *error = std::string("--request-timeout: '") + optarg +
+                   "' is not a number of seconds from 0.1 to 3600";
+          return false;
+        }
+        break;
+      case opt_connections:
+        if (!read_whole(optarg, 4, 400, &o->limits.capacity)) {
+          *error = std::string("--connections: '") + optarg +
+                   "' is not a whole number from 4 to 400";
+          return false;
+        }
+        o->limits.reserve = o->limits.capacity / 4;
         break;
       case opt_public_origin:
         if (!origin_of(optarg, &o->public_origin)) {
@@ -211,7 +240,7 @@ int listen_on(const std::string& where, std::string* error) {
   int yes = 1;
   if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 ||
-      listen(fd, 64) != 0) {
+      listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + where + ": " + strerror(errno);
     if (fd >= 0) close(fd);
     fd = -1;
@@ -284,16 +313,74 @@ std::string sent_path(const char* url, const char* version) {
   return path;
 }
 
+// What the HTTP library's callbacks work with.
+struct service {
+  http_api* api;
+  connection_slots* slots;
+};
+
+// The slot of a connection: its id, kept in the socket context from the
+// "started" notice to the "closed" one.
+std::uint64_t slot_of(void* socket_context) {
+  auto* id = static_cast<std::uint64_t*>(socket_context);
+  return id != nullptr ? *id : 0;
+}
+
+std::uint64_t slot_of(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? slot_of(info->socket_context) : 0;
+}
+
+MHD_Result send_answer(MHD_Connection* connection, const http_response& out) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      out.body.size(), const_cast<char*>(out.body.data()),
+      MHD_RESPMEM_MUST_COPY);
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                          out.content_type.c_str());
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+  for (const auto& [name, value] : out.headers)
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  MHD_Result queued = MHD_queue_response(
+      connection, static_cast<unsigned>(out.status), response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+// A body framed two ways is read one way here and another by a proxy in
+// front (request smuggling): refused before any of it is read.
+bool framed_twice(MHD_Connection* connection) {
+  return !header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING).empty() &&
+         !header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH).empty();
+}
+
+MHD_Result refuse_framing(MHD_Connection* connection,
+                          const http_request& request) {
+  const std::string why =
+      "both Transfer-Encoding and Content-Length: the body's length is "
+      "ambiguous";
+  log_refusal(client_of(connection), request, 400, why);
+  http_response out;
+  out.status = 400;
+  out.body = "{\"error\":\"" + why + "\"}\n";
+  out.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+  return send_answer(connection, out);
+}
+
 // Nothing thrown here may end the service: the client gets a bare 500.
 MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
                   const char* method, const char* version, const char* upload,
                   size_t* upload_size, void** context) try {
-  auto* api = static_cast<http_api*>(self);
+  auto* served = static_cast<service*>(self);
+  http_api* api = served->api;
   if (*context == nullptr) {
     auto* in = new request_in;
     in->request.method = method;
     in->request.path = sent_path(url, version);
     *context = in;
+    if (framed_twice(connection))
+      return refuse_framing(connection, in->request);
     return MHD_YES;
   }
   auto* in = static_cast<request_in*>(*context);
@@ -312,20 +399,11 @@ MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
   r.origin = header(connection, "Origin");
   r.fetch_site = header(connection, "Sec-Fetch-Site");
   r.page_request = header(connection, "X-Relkad-Request");
-  http_response out = api->handle(r);
-  MHD_Response* response = MHD_create_response_from_buffer(
-      out.body.size(), const_cast<char*>(out.body.data()),
-      MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          out.content_type.c_str());
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-  for (const auto& [name, value] : out.headers)
-    MHD_add_response_header(response, name.c_str(), value.c_str());
-  MHD_Result queued = MHD_queue_response(
-      connection, static_cast<unsigned>(out.status), response);
-  MHD_destroy_response(response);
-  return queued;
+  // Let go of to make room while it arrived: not answered.
+  if (!served->slots->request_arrived(slot_of(connection),
+                                      api->authenticated(r)))
+    return MHD_NO;
+  return send_answer(connection, api->handle(r));
 } catch (...) {
   static const char failed[] = "{\"error\":\"internal error\"}\n";
   MHD_Response* response = MHD_create_response_from_buffer(
@@ -340,10 +418,27 @@ MHD_Result answer(void* self, MHD_Connection* connection, const char* url,
 // in it is refused (see http_api).
 size_t keep_escapes(void*, MHD_Connection*, char* text) { return strlen(text); }
 
-void finished(void*, MHD_Connection*, void** context,
+void finished(void* self, MHD_Connection* connection, void** context,
               MHD_RequestTerminationCode) {
   delete static_cast<request_in*>(*context);
   *context = nullptr;
+  static_cast<service*>(self)->slots->answered(slot_of(connection));
+}
+
+void connection_event(void* self, MHD_Connection* connection,
+                      void** socket_context,
+                      MHD_ConnectionNotificationCode code) {
+  auto* slots = static_cast<connection_slots*>(self);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    slots->closed(slot_of(*socket_context));
+    delete static_cast<std::uint64_t*>(*socket_context);
+    *socket_context = nullptr;
+    return;
+  }
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info != nullptr)
+    *socket_context = new std::uint64_t(slots->started(info->connect_fd));
 }
 
 // libmicrohttpd's own complaints (a client that went away, a bad request
@@ -445,20 +540,36 @@ int relkad_main(int argc, char** argv) {
 
   line_workers lines;
   http_api api(lab, settings, lines);
-  // The logger goes first: libmicrohttpd uses it for the options after it.
+  allow_descriptors(o.limits);
+  connection_slots slots(o.limits);  // outlives the daemon: it calls in
+  service served{&api, &slots};
+  // relkad accepts (connection_slots) and hands each connection over. The
+  // library's own limit is above ours, never reached; its idle timeout only
+  // ends a client that stops reading its answer. The logger goes first:
+  // libmicrohttpd uses it for the options after it.
   MHD_Daemon* daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD |
-          MHD_USE_POLL | MHD_USE_ERROR_LOG,
-      0, nullptr, nullptr, &answer, &api, MHD_OPTION_EXTERNAL_LOGGER, &mhd_log,
-      nullptr, MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT,
-      64u, MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
+          MHD_USE_POLL | MHD_USE_ERROR_LOG | MHD_USE_NO_LISTEN_SOCKET |
+          MHD_USE_ITC,
+      0, nullptr, nullptr, &answer, &served, MHD_OPTION_EXTERNAL_LOGGER,
+      &mhd_log, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(2 * max_handed_over(o.limits)),
       MHD_OPTION_UNESCAPE_CALLBACK, &keep_escapes, nullptr,
-      MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(32 * 1024), MHD_OPTION_NOTIFY_COMPLETED, &finished,
-      nullptr, MHD_OPTION_END);
+      &served, MHD_OPTION_NOTIFY_CONNECTION, &connection_event, &slots,
+      MHD_OPTION_END);
+  auto give = [daemon](int fd, const sockaddr* peer, socklen_t size) {
+    return MHD_add_connection(daemon, fd, peer, size) == MHD_YES;
+  };
   if (daemon == nullptr) {
     complain("cannot start the HTTP service on " + where);
     close(listener);
+    return 2;
+  }
+  if (!slots.start(listener, give)) {  // the listener is the slots' now
+    complain("cannot accept connections on " + where);
+    MHD_stop_daemon(daemon);
     return 2;
   }
   fprintf(stderr, "relkad: serving %zu outlets of %zu boxes on http://%s/%s\n",
@@ -471,8 +582,14 @@ int relkad_main(int argc, char** argv) {
   int sig = 0;
   sigwait(&ending, &sig);
   sd_notify(0, "STOPPING=1");
-  lines.stop();             // pauses under way end, their outlets go back on
-  MHD_stop_daemon(daemon);  // closes the listening socket too
+  // No new connections; pauses under way end, their outlets go back on;
+  // the answers under way go out (bounded); only then the rest closes.
+  slots.stop_accepting();
+  lines.stop();
+  if (!slots.finish(kFinishSeconds))
+    complain("stopping with requests still unanswered after " +
+             std::to_string(static_cast<int>(kFinishSeconds)) + " s");
+  MHD_stop_daemon(daemon);
   fprintf(stderr, "relkad: stopped by signal %d\n", sig);
   return 0;
 }

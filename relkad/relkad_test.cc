@@ -30,6 +30,10 @@ std::string put(const std::string& path, const std::string& body) {
          std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+std::string post(const std::string& path, const std::string& body) {
+  return "POST" + put(path, body).substr(3);
+}
+
 std::string get(const std::string& path) {
   return "GET " + path +
          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
@@ -57,6 +61,8 @@ class relkad_test : public line_test {
   int port_ = 0;
 };
 
+// A stop in the middle of a cycle ends its pause: the outlet goes back on
+// and the cycle's client gets its answer before relkad exits.
 TEST_F(relkad_test, SwitchesOverHttpAndStopsOnSigterm) {
   start();
   std::string all = http_exchange(
@@ -67,11 +73,18 @@ TEST_F(relkad_test, SwitchesOverHttpAndStopsOnSigterm) {
   EXPECT_EQ(200, http_status_of(on)) << on;
   std::string read = http_exchange(port_, get("/outlet/top/3"));
   EXPECT_EQ("1", read.substr(read.find("\r\n\r\n") + 4)) << read;
-  EXPECT_EQ((std::vector<int>{0x00, 0x04}), frame_masks());
+  http_connection cycling(port_);
+  ASSERT_TRUE(
+      cycling.send(post("/api/v1/outlets/web1/cycle", "{\"delay\":60}")));
   auto begun = std::chrono::steady_clock::now();
+  while (frame_masks().size() < 3 && seconds_since(begun) < 5) usleep(10000);
   relkad_.send(SIGTERM);
+  std::string answer = cycling.receive(5);
+  EXPECT_EQ(200, http_status_of(answer)) << answer;
+  EXPECT_NE(std::string::npos, answer.find("\"on\"")) << answer;
   EXPECT_EQ(0, relkad_.wait(5));
   EXPECT_LT(seconds_since(begun), 3.0);
+  EXPECT_EQ((std::vector<int>{0x00, 0x04, 0x00, 0x04}), frame_masks());
 }
 
 // relkad killed in the middle of a frame: once it is back the box reads as
@@ -129,6 +142,78 @@ TEST_F(relkad_test, FloodsAndSlowClientsCannotStopOthers) {
   EXPECT_EQ(200, http_status_of(all)) << all;
   EXPECT_LT(seconds_since(begun), 3.0);
   EXPECT_EQ((std::vector<int>{0xff}), frame_masks());
+}
+
+// The token as lab:0123456789abcdef0123, added to a request.
+std::string with_token(std::string request) {
+  return request.insert(request.find("\r\n") + 2,
+                        "Authorization: Basic "
+                        "bGFiOjAxMjM0NTY3ODlhYmNkZWYwMTIz\r\n");
+}
+
+bool busy_with_retry(const std::string& answer) {
+  return http_status_of(answer) == 503 &&
+         answer.find("\r\nRetry-After: 1\r\n") != std::string::npos;
+}
+
+// No client can keep the slots: a request must arrive whole in time,
+// however it trickles; unauthenticated connections beyond their share
+// make room (oldest first, with a 503); the token's clients get in and,
+// while all are being answered, a newcomer gets a 503, not a reset.
+TEST_F(relkad_test, ConnectionSlotsStayForTheTokenAndRefuseWithAnAnswer) {
+  std::string token = folder_.file("token");
+  write_file(token, "0123456789abcdef0123\n");
+  chmod(token.c_str(), 0600);
+  start({"--token-file", token, "--connections", "8", "--request-timeout", "1",
+         "--wait", "4"});
+  std::string all = http_exchange(
+      port_, with_token(put("/api/v1/boxes/top",
+                            "{\"state\":\"on\",\"outlets\":[1,2,3,4,5,6,"
+                            "7,8]}")));
+  ASSERT_EQ(200, http_status_of(all)) << all;
+
+  http_connection trickling(port_, "127.0.0.2");
+  trickling.send("GET /api/v1/lab HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  auto begun = std::chrono::steady_clock::now();
+  std::string late;
+  while (late.empty() && seconds_since(begun) < 3 && trickling.send("X"))
+    late = trickling.receive(0.2);
+  EXPECT_EQ(408, http_status_of(late)) << late;
+  EXPECT_LT(seconds_since(begun), 1.6);
+
+  // 8 slots, 2 of them kept: the 7th and 8th make room.
+  std::vector<std::unique_ptr<http_connection>> slow;
+  for (int i = 0; i < 8; ++i) {
+    if (i == 6) usleep(300000);  // past the newcomers' grace
+    std::string from = "127.0.0." + std::to_string(3 + i % 4);
+    slow.push_back(std::make_unique<http_connection>(port_, from.c_str()));
+    slow.back()->send("GET /api/v1/lab HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  }
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(i < 2, busy_with_retry(slow[i]->receive(0.05))) << i;
+
+  // Eight answers under way (a cycle and seven switches waiting for it)
+  // take every slot from the slow ones; a ninth client gets a 503.
+  std::vector<std::unique_ptr<http_connection>> waiting;
+  waiting.push_back(std::make_unique<http_connection>(port_, "127.0.0.7"));
+  waiting.back()->send(
+      with_token(post("/api/v1/outlets/web1/cycle", "{\"delay\":1.5}")));
+  while (frame_masks().size() < 2 && seconds_since(begun) < 5) usleep(10000);
+  for (int i = 0; i < 7; ++i) {
+    waiting.push_back(std::make_unique<http_connection>(port_, "127.0.0.8"));
+    waiting.back()->send(with_token(put("/outlet/top/3", "1")));
+  }
+  usleep(300000);
+  EXPECT_TRUE(busy_with_retry(
+      http_exchange(port_, with_token(get("/api/v1/lab")), 2, "127.0.0.9")));
+  for (auto& c : waiting) {
+    std::string answer = c->receive(5);
+    EXPECT_EQ(200, http_status_of(answer)) << answer;
+  }
+  std::vector<int> frames = frame_masks();
+  ASSERT_GE(frames.size(), 3u);
+  EXPECT_EQ((std::vector<int>{0xff, 0xfb, 0xff}),
+            std::vector<int>(frames.begin(), frames.begin() + 3));
 }
 
 // Off 127.0.0.1 relkad needs a token, and a token file others may read is

@@ -103,8 +103,9 @@ inline int free_port() {
 }
 
 // Starts `program` (a server that takes --listen) in `server` on a free
-// port of 127.0.0.1 and waits up to 5 s until GET `ready` answers 200. The
-// port, or 0 when it never did (`server`'s destructor then stops it).
+// port of 127.0.0.1 and waits up to 5 s until GET `ready` gets an HTTP
+// answer (401 from a server that wants a token will do). The port, or 0
+// when it never did (`server`'s destructor then stops it).
 inline int start_http_server(child_process& server, const std::string& program,
                              std::vector<std::string> args,
                              const std::string& ready = "/api/v1/lab") {
@@ -115,7 +116,7 @@ inline int start_http_server(child_process& server, const std::string& program,
                     " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   auto begun = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() - begun < std::chrono::seconds(5)) {
-    if (http_status_of(http_exchange(port, get, 1)) == 200) return port;
+    if (http_status_of(http_exchange(port, get, 1)) != 0) return port;
     usleep(20000);
   }
   return 0;

@@ -3,12 +3,15 @@
 prints requests per second and the median and 99th-percentile latency.
 
   relkad_load.py --lines N --clients 32 --seconds S --relkad BIN
-                 [--pdudaemon] --relkactl BIN --shim SO --work DIR
+                 [--pdudaemon] [--change-us US] --relkactl BIN --shim SO
+                 --work DIR
 
 The lines are pseudo-terminals opened here (their masters kept open), one
 box on each; the modem-control requests are answered in-process by the
-shim (LD_PRELOAD), so a frame costs only its calls. With --pdudaemon the
-same boxes are driven through Debian's pdudaemon and the relka driver
+shim (LD_PRELOAD), so a frame costs only its calls, or with --change-us
+that many microseconds a line change, as on a real adapter. The shim
+counts the service's frames and their time on the line. With --pdudaemon
+the same boxes are driven through Debian's pdudaemon and the relka driver
 instead of relkad. Run by tools/bench-relkad.
 """
 import argparse
@@ -59,14 +62,31 @@ def write_lab(path, names):
                       f'[box.b{i}]\nline = "l{i}"\naddress = 1\n')
 
 
+def frames_file(args):
+    return os.path.join(args.work, "frames")
+
+
+def frames_sent(args):
+    """The service's frames (all its processes) and their median time on
+    the line in ms."""
+    try:
+        with open(frames_file(args)) as f:
+            times = [float(line) for line in f]
+    except OSError:
+        times = []
+    return len(times), 1000 * statistics.median(times) if times else 0.0
+
+
 class service:
     """relkad or pdudaemon, started here and stopped by its pid."""
 
     def __init__(self, args, names, port):
         self.args, self.names, self.port = args, names, port
         env = dict(os.environ, LD_PRELOAD=args.shim,
-                   RELKA_STATE_DIR=os.path.join(args.work, "state"),
+                   RELKA_STATE_DIR=args.state,
                    RELKA_LAB=os.path.join(args.work, "lab.toml"),
+                   RELKA_BENCH_CHANGE_US=str(args.change_us),
+                   RELKA_BENCH_FRAMES=frames_file(args),
                    PATH=os.path.dirname(args.relkactl) + ":" + os.environ["PATH"])
         os.makedirs(env["RELKA_STATE_DIR"], exist_ok=True)
         log = open(os.path.join(args.work, "service.log"), "w")
@@ -149,6 +169,7 @@ def drive(svc, boxes, clients, seconds):
     elapsed = time.monotonic() - begun
     latencies.sort()
     return {"requests": len(latencies), "failed": sum(failures),
+            "seconds": elapsed,
             "per_second": len(latencies) / elapsed,
             "median_ms": 1000 * statistics.median(latencies),
             "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))]}
@@ -165,7 +186,10 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--pdudaemon", action="store_true")
     parser.add_argument("--pythonpath", default="")
+    parser.add_argument("--change-us", type=int, default=0)
+    parser.add_argument("--state", help="the state folder (default in --work)")
     args = parser.parse_args()
+    args.state = args.state or os.path.join(args.work, "state")
     masters, names = open_lines(args.lines)
     write_lab(os.path.join(args.work, "lab.toml"), names)
     port = free_port()
@@ -176,8 +200,9 @@ def main():
                      + os.path.join(args.work, "service.log"))
         # A known state on every box first: all outlets off.
         env = dict(os.environ, LD_PRELOAD=args.shim,
-                   RELKA_STATE_DIR=os.path.join(args.work, "state"),
-                   RELKA_LAB=os.path.join(args.work, "lab.toml"))
+                   RELKA_STATE_DIR=args.state,
+                   RELKA_LAB=os.path.join(args.work, "lab.toml"),
+                   RELKA_BENCH_CHANGE_US=str(args.change_us))
         for i in range(args.lines):
             subprocess.run([args.relkactl, "-b", f"b{i}", "set", "0"], env=env,
                            check=True)
@@ -186,7 +211,11 @@ def main():
         svc.stop()
         for m in masters:
             os.close(m)
+    frames, frame_ms = frames_sent(args)
     result.update(lines=args.lines, clients=args.clients,
+                  change_us=args.change_us, frames=frames,
+                  frames_per_second=frames / result["seconds"],
+                  frame_ms=frame_ms, own_ms=result["median_ms"] - frame_ms,
                   service="pdudaemon" if args.pdudaemon else "relkad")
     print(json.dumps(result))
 
