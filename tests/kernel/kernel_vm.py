@@ -307,6 +307,7 @@ def answer_host(qemu_run, files, machine, start):
             if line.startswith("host "):
                 machine.host(line.split()[1:], files)
         seen = len(lines)
+        machine.poll(files)
         time.sleep(0.005)
 
 
@@ -404,6 +405,9 @@ class Checks:
                   f"{fault['what']}")
         if window["data_bytes"]:
             print(f"       bytes sent: {window['data_bytes']}")
+        if window.get("modem_writes") or window.get("modem_reads"):
+            print(f"       modem-control requests {window['modem_writes']}, "
+                  f"modem-status reads {window['modem_reads']}")
         for key, value in sorted(self.notes.get(name, {}).items()):
             shown = value.replace("\n", "\n         ")
             print(f"       {key}: {shown}")
@@ -465,8 +469,9 @@ def main(machine):
     runner.say(read_text(kernel + ".packages").strip().replace("\n", ", "))
 
     # The initramfs, the trace and the VM's files go into a folder of the
-    # build tree that is removed at the end; a run killed outright (ctest's
-    # time limit kills with SIGKILL) leaves it to the next run to remove.
+    # build tree that is removed at the end (kept when RELKA_KERNEL_KEEP is
+    # set); a run killed outright (ctest's time limit kills with SIGKILL)
+    # leaves it to the next run to remove.
     work = args.work
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -474,8 +479,11 @@ def main(machine):
         programs = {"relka": args.relka, "relkactl": args.relkactl,
                     "kernel_mark": args.mark}
         programs.update(machine.programs(args))
-        extra = [(os.path.join(modules, name), "lib/modules/" + name)
-                 for name in os.listdir(modules)] if machine.MODULES else []
+        extra = [(os.path.join(os.path.dirname(args.init), "vm_lib.sh"),
+                  "lib/vm_lib.sh")]
+        if machine.MODULES:
+            extra += [(os.path.join(modules, name), "lib/modules/" + name)
+                      for name in os.listdir(modules)]
         image = make_initramfs(runner, work, busybox, args.init, programs,
                                extra)
         run = boot(qemu, kernel, image, work, machine)
@@ -499,7 +507,8 @@ def main(machine):
             print(decoded.stderr)
         checks, figures = machine.run_checks(cases, notes, summary)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        if not os.environ.get("RELKA_KERNEL_KEEP"):
+            shutil.rmtree(work, ignore_errors=True)
 
     runner.say(f"{len(checks.passed)} cases passed, {len(checks.failed)} "
                "failed"
