@@ -299,7 +299,8 @@ def boot(qemu, kernel, image, work, machine):
 
 
 def answer_host(qemu_run, files, machine, start):
-    """Passes the VM's "host" lines to the machine until QEMU ends."""
+    """Passes the VM's "host" lines to the machine until QEMU ends; polls
+    the machine in between, more often while it asks for that."""
     seen = 0
     while qemu_run.poll() is None and time.monotonic() - start < BOOT_LIMIT:
         lines = read_text(files["marks"]).split("\n")[:-1]
@@ -307,8 +308,7 @@ def answer_host(qemu_run, files, machine, start):
             if line.startswith("host "):
                 machine.host(line.split()[1:], files)
         seen = len(lines)
-        machine.poll(files)
-        time.sleep(0.005)
+        time.sleep(0.0005 if machine.poll(files) else 0.005)
 
 
 def read_text(path):
@@ -505,6 +505,10 @@ def main(machine):
             print("console (last lines):")
             print("\n".join(read_text(run["console"]).splitlines()[-30:]))
             print(decoded.stderr)
+        booted = summary.get("boot_usec", -1) / 1e6
+        if booted >= 0:
+            runner.say(f"the boot took {booted:.1f} s, the cases "
+                       f"{run['seconds'] - booted:.1f} s")
         checks, figures = machine.run_checks(cases, notes, summary)
     finally:
         if not os.environ.get("RELKA_KERNEL_KEEP"):

@@ -42,6 +42,7 @@ constexpr std::uint64_t mcr_loop = 0x10;
 // FTDI vendor requests, as QEMU's usb-serial logs them: request type << 8
 // | request. Setting the modem control carries a mask of the lines it sets
 // in its high byte and their levels in its low byte.
+constexpr unsigned usb_set_address = 0x0005;
 constexpr unsigned ftdi_set_modem_control = 0x4001;
 constexpr unsigned ftdi_get_modem_status = 0xc005;
 constexpr unsigned ftdi_dtr = 0x01;
@@ -191,6 +192,7 @@ int main(int argc, char** argv) {
   std::uint64_t lcr = 0;
   int word = 0;
   std::int64_t first_usec = -1;
+  std::int64_t first_mark_usec = -1;  // the boot: until /init speaks
   std::string marker;      // the debug console's line so far
   bool in_case = false;
   trace_case current;
@@ -212,6 +214,9 @@ int main(int argc, char** argv) {
     if (parse_control(line, control)) {
       if (first_usec < 0) first_usec = control.usec;
       trace_case& into = in_case ? current : outside;
+      // An adapter being given its address is one just plugged in, whose
+      // outputs are inactive.
+      if (control.request == usb_set_address) word = 0;
       if (control.request == ftdi_get_modem_status) ++into.modem_reads;
       if (control.request == ftdi_set_modem_control) {
         ++into.modem_writes;
@@ -223,6 +228,7 @@ int main(int argc, char** argv) {
     if (!parse_write(line, w)) continue;
     if (first_usec < 0) first_usec = w.usec;
     if (w.addr == debug_port) {
+      if (first_mark_usec < 0) first_mark_usec = w.usec - first_usec;
       if (w.value != '\n') {
         marker += static_cast<char>(w.value);
         continue;
@@ -256,7 +262,8 @@ int main(int argc, char** argv) {
   if (in_case) std::cout << case_json(current) << '\n';
   std::cout << nlohmann::json{{"outside_changes", outside.changes.size()},
                               {"outside_data_bytes", outside.data_bytes},
-                              {"cases", cases}}
+                              {"cases", cases},
+                              {"boot_usec", first_mark_usec}}
             << '\n';
   return 0;
 }
