@@ -466,7 +466,9 @@ def main(machine):
     started = time.monotonic()
     kernel, busybox, modules = fetch(runner, args.cache, machine.KERNEL_META,
                                      machine.KERNEL_NAME, machine.MODULES)
-    runner.say(read_text(kernel + ".packages").strip().replace("\n", ", "))
+    packages = read_text(kernel + ".packages").strip()
+    if packages:
+        runner.say(packages.replace("\n", ", "))
 
     # The initramfs, the trace and the VM's files go into a folder of the
     # build tree that is removed at the end (kept when RELKA_KERNEL_KEEP is
