@@ -291,7 +291,7 @@ def run_checks(cases, notes):
     # checked.
     name = "cut.frame"
     c.begin(name, "relkactl -d BY-ID set 0xaa, the adapter pulled after the "
-            "frame's 4th request")
+            "open's request and the frame's third")
     window = c.window(name)
     changes = len(window["changes"])
     if c.note(name, "status") == "0":
