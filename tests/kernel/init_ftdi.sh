@@ -92,7 +92,11 @@ if command -v relkad >/dev/null; then
   relkad --listen=127.0.0.1:7421 --lab=/tmp/lab.toml --wait=1 >/tmp/relkad.log 2>&1 &
   relkad=$!
   i=0
-  while ! nc -z 127.0.0.1 7421 2>/dev/null && [ $i -lt 500 ]; do usleep 10000; i=$((i + 1)); done
+  # Listening on 127.0.0.1:7421 (0x1CFD), state 0A.
+  while ! grep -q '0100007F:1CFD 00000000:0000 0A' /proc/net/tcp && [ $i -lt 500 ]; do
+    usleep 10000
+    i=$((i + 1))
+  done
 else
   note setup relkad none
   relkad=
