@@ -2,10 +2,10 @@
 #include "control/switch_core.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -204,6 +204,83 @@ outlet_state read_adapter_state(const switch_request& request,
   return state;
 }
 
+// Which part of a cycle a hold of the line is.
+enum class phase { plain, cycle_off, cycle_on };
+
+phase phase_of(switch_command command) {
+  return command == switch_command::cycle_off  ? phase::cycle_off
+         : command == switch_command::cycle_on ? phase::cycle_on
+                                               : phase::plain;
+}
+
+// The outlets a command changes on a box: all eight for set.
+int touched_outlets(const switch_request& r, const box_target& t) {
+  return r.command == switch_command::set ? 0xff : t.outlets;
+}
+
+// A USB adapter pulled out: its terminal is hung up (EIO), its node gone
+// from /dev or left without a device behind it (ENODEV, ENXIO), and a
+// transfer under way ends in a USB error. At the open of a cycle's second
+// half the path led to the adapter a moment ago, so a missing node means
+// the same.
+bool adapter_gone(int error, phase part) {
+  switch (error) {
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+    case EPROTO:
+    case ESHUTDOWN: return true;
+    case ENOENT: return part == phase::cycle_on;
+    default: return false;
+  }
+}
+
+// "outlet 3 stays off", "outlets 1 2 stay on, outlet 3 stays off": what the
+// remembered state says `outlets` hold.
+std::string what_stays(const outlet_state& state, int outlets) {
+  if (!state.known) return "what the outlets hold is not known";
+  std::string text;
+  for (bool on : {true, false}) {
+    int these = outlets & (on ? state.mask : ~state.mask) & 0xff;
+    if (these == 0) continue;
+    bool one = (these & (these - 1)) == 0;
+    text += (text.empty() ? "" : ", ") + outlet_words(these) +
+            (one ? " stays " : " stay ") + (on ? "on" : "off");
+  }
+  return text;
+}
+
+// Where the state of `t`'s box is kept, found without the device: by the
+// adapter's identity, or, for a path that leads nowhere now, by the state
+// last written through it. "" when there is none.
+std::string remembered_path(const switch_request& r, const box_target& t,
+                            const adapter_name& adapter) {
+  return !adapter.identity.empty()
+             ? state_path(r.state_dir, adapter.identity, t.address)
+             : find_state_by_device(r.state_dir, t.device, t.address);
+}
+
+// The state of `t`'s box as last written, read without opening the device.
+outlet_state remembered_state(const switch_request& r, const box_target& t,
+                              voice& say) {
+  adapter_name adapter = name_adapter(t.device);
+  std::string path = remembered_path(r, t, adapter);
+  outlet_state state;
+  if (!path.empty()) {
+    if (adapter.identity.empty()) {
+      std::string problem;
+      state = read_state(path, &problem);
+      adapter.identity = state.identity;
+    } else {
+      state = read_adapter_state(r, t, adapter, path, say);
+    }
+  }
+  state.terminal = adapter.terminal;
+  state.identity = adapter.identity;
+  state.box = t.address;
+  return state;
+}
+
 // One box's line and state. The state is found and read without the
 // device, so that whatever refuses a request does so before the line is
 // touched (every open of a serial port moves DTR and RTS); the device is
@@ -216,6 +293,7 @@ class held_line {
       : request_(request), target_(target), say_(say) {
     box_.set_device(target.device.c_str());
     box_.set_wait(milliseconds(request.wait));
+    box_.keep_modem_word(true);  // a frame in 61 requests, not 120
     name(name_adapter(target.device));
   }
 
@@ -224,13 +302,15 @@ class held_line {
   bool knows_state() const { return !adapter_.identity.empty(); }
 
   // switch_done, or the status of the failure, which has been said.
-  int open() {
+  int open(phase part) {
     if (box_.open()) {
       name(name_open_adapter(target_.device, box_.terminal_name()));
       return switch_done;
     }
     if (!box_.was_busy()) {
-      say_(open_failure(target_.device, box_.open_error()));
+      int error = box_.open_error();
+      say_(adapter_gone(error, part) ? gone_at_open(error, part)
+                                     : open_failure(target_.device, error));
       return switch_cannot_open;
     }
     std::string holder = describe_holder(box_.busy_holder());
@@ -270,7 +350,12 @@ class held_line {
     *sent = true;
     if (!box_.set_outlets(target_.address, next.mask)) {
       change.failed();
-      say_("cannot drive the control lines of " + target_.device +
+      int error = box_.line_error();
+      say_((adapter_gone(error, phase::plain)
+                ? "the adapter of " + target_.device +
+                      " went away in the middle of the frame (" +
+                      strerror(error) + ")"
+                : "cannot drive the control lines of " + target_.device) +
            "; the outlets may not be switched, and their state is now "
            "unknown");
       *after = outlet_state();
@@ -292,6 +377,15 @@ class held_line {
   }
 
  private:
+  // Nothing was sent: the box holds what the state last written says.
+  std::string gone_at_open(int error, phase part) {
+    outlet_state held = remembered_state(request_, target_, say_);
+    return "the adapter of " + target_.device + " went away" +
+           (part == phase::cycle_on ? " during the cycle's pause" : "") +
+           " (cannot open it: " + strerror(error) + "); nothing was sent, " +
+           what_stays(held, touched_outlets(request_, target_));
+  }
+
   void name(const adapter_name& adapter) {
     adapter_ = adapter;
     if (!adapter_.identity.empty())
@@ -307,9 +401,6 @@ class held_line {
   adapter_name adapter_;
   std::string path_;
 };
-
-// Which part of a cycle a hold of the line is.
-enum class phase { plain, cycle_off, cycle_on };
 
 bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
@@ -335,11 +426,6 @@ void mark_cycles(outlet_state* next, int outlets, phase part) {
     if (ours && part == phase::cycle_off) pid = getpid();
     if (ours && part == phase::cycle_on && pid == getpid()) pid = 0;
   }
-}
-
-// The outlets a command changes on a box: all eight for set.
-int touched_outlets(const switch_request& r, const box_target& t) {
-  return r.command == switch_command::set ? 0xff : t.outlets;
 }
 
 int refuse_unknown(const box_target& t, voice& say) {
@@ -381,7 +467,7 @@ int switch_once(const switch_request& r, const box_target& t, phase part,
     if (status == switch_state_unknown) return refuse_unknown(t, say);
     if (status != switch_done) return status;
   }
-  int status = line.open();
+  int status = line.open(part);
   if (status != switch_done) return status;
   voice quiet(r, false);  // what was wrong with the state has been said
   outlet_state old = line.state(looked ? quiet : say);
@@ -407,8 +493,8 @@ class state_watch {
       : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     if (fd_ >= 0 &&
         inotify_add_watch(fd_, folder.c_str(),
-                          IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
-                              IN_CREATE | IN_DELETE | IN_ONLYDIR) < 0) {
+                          IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
+                              IN_DELETE | IN_ONLYDIR) < 0) {
       close(fd_);
       fd_ = -1;
     }
@@ -456,8 +542,7 @@ int switch_when_free(const switch_request& r, const box_target& t, phase part,
     // What is wrong with the state is said once, not at every look.
     int status =
         switch_once(r, t, part, tries == 0 ? say : quiet, result, &blocker);
-    if (tries > 0 && blocker == 0 && status != switch_done)
-      say(quiet.last());
+    if (tries > 0 && blocker == 0 && status != switch_done) say(quiet.last());
     if (blocker == 0) return status;
     double left = r.wait - seconds_since(start);
     if (left <= 0) {
@@ -531,31 +616,14 @@ int cycle(const switch_request& r, voice& say, switch_outcome* outcome) {
 // state last written through it.
 int look(const switch_request& r, const box_target& t, voice& say,
          box_outcome* result) {
-  adapter_name adapter = name_adapter(t.device);
-  std::string path =
-      !adapter.identity.empty()
-          ? state_path(r.state_dir, adapter.identity, t.address)
-          : find_state_by_device(r.state_dir, t.device, t.address);
   if (r.command == switch_command::forget) {
+    std::string path = remembered_path(r, t, name_adapter(t.device));
     std::string problem;
     if (path.empty() || forget_state(path, &problem)) return switch_done;
     say(problem);
     return switch_usage_error;
   }
-  outlet_state state;
-  if (!path.empty()) {
-    if (adapter.identity.empty()) {
-      std::string problem;
-      state = read_state(path, &problem);
-      adapter.identity = state.identity;
-    } else {
-      state = read_adapter_state(r, t, adapter, path, say);
-    }
-  }
-  state.terminal = adapter.terminal;
-  state.identity = adapter.identity;
-  state.box = t.address;
-  result->state = state;
+  result->state = remembered_state(r, t, say);
   return switch_done;
 }
 
@@ -642,9 +710,7 @@ switch_outcome run_switch(const switch_request& r) {
   }
   bool changes = r.command != switch_command::status &&
                  r.command != switch_command::forget;
-  phase part = r.command == switch_command::cycle_off  ? phase::cycle_off
-               : r.command == switch_command::cycle_on ? phase::cycle_on
-                                                       : phase::plain;
+  phase part = phase_of(r.command);
   if (r.command == switch_command::cycle) {
     outcome.status = cycle(r, say, &outcome);
   } else {
@@ -659,16 +725,6 @@ switch_outcome run_switch(const switch_request& r) {
   if (changes && r.log) log_switch(r, outcome);
   return outcome;
 }
-
-namespace {
-
-phase phase_of(switch_command command) {
-  return command == switch_command::cycle_off  ? phase::cycle_off
-         : command == switch_command::cycle_on ? phase::cycle_on
-                                               : phase::plain;
-}
-
-}  // namespace
 
 namespace {
 
@@ -695,8 +751,8 @@ batch_plan plan_batch(const std::vector<switch_request>& requests,
     const box_target& t = r.targets.front();
     int mask = 0;
     phase part = phase_of(r.command);
-    if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask,
-                  state, &mask)) {
+    if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, state,
+                  &mask)) {
       plan.refused.push_back(i);
       continue;
     }
@@ -762,11 +818,12 @@ std::vector<switch_outcome> run_switch_batch(
     if (looked) {
       old = line.state(*voices.front());
       plan = plan_batch(requests, leased, old);
-      worth_opening = switching_now(old) ||
-                      (!plan.one_by_one && !plan.taken.empty());
+      worth_opening =
+          switching_now(old) || (!plan.one_by_one && !plan.taken.empty());
       if (switching_now(old)) plan = batch_plan();
     }
-    int status = worth_opening ? line.open() : switch_done;
+    int status =
+        worth_opening ? line.open(phase_of(first.command)) : switch_done;
     if (status != switch_done) {
       plan = batch_plan();
       for (size_t i = 0; i < requests.size(); ++i) {

@@ -269,12 +269,13 @@ TEST_F(relkactl_test, UnknownStateRefusesSingleOutletsAndSendsNothing) {
 
 TEST_F(relkactl_test, StateIsWrittenOnlyAfterAFrameThatWentOut) {
   ok({"set", "0x0f"});
-  line->fail_set(true);
+  line->fail_set(true);  // EIO, as a hung-up terminal answers
   program_run run = relkactl({"on", "5"});
   EXPECT_EQ(1, run.status);
   EXPECT_EQ(
-      "relkactl: cannot drive the control lines of /dev/relka; the outlets "
-      "may not be switched, and their state is now unknown\n",
+      "relkactl: the adapter of /dev/relka went away in the middle of the "
+      "frame (Input/output error); the outlets may not be switched, and "
+      "their state is now unknown\n",
       run.err);
   EXPECT_FALSE(file_exists(state_file()))
       << "a mask that may not be on the box";

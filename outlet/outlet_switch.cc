@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "outlet/outlet_switch.h"
 
+#include <errno.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <new>
@@ -18,8 +20,13 @@ bool outlet_switch::set_device(const char* path) {
 }
 
 bool outlet_switch::open() {
+  word_known = false;
   if (device_path[0] == '\0') return false;
-  return port.open(device_path.get());
+  if (!port.open(device_path.get())) return false;
+  // A word that cannot be read leaves the frame to the read-modify-writes,
+  // which then fail or not on their own.
+  if (keep_word) word_known = port.read_modem_word(&word);
+  return true;
 }
 
 const char* outlet_switch::terminal_name() const {
@@ -37,13 +44,15 @@ bool outlet_switch::close() {
 namespace {
 
 // Drives the two lines of one frame and remembers whether every change
-// reached the port.
+// reached the port, and why the first one that failed did not. With a kept
+// word (`word` not null) each change writes it whole; otherwise each is the
+// port's own read-modify-write.
 class frame_writer {
  public:
-  explicit frame_writer(rs232& line) : port(line) {}
+  frame_writer(rs232& line, int* kept_word) : port(line), word(kept_word) {}
 
-  void data(bool level) { ok &= port.set_rts(level); }
-  void clock(bool level) { ok &= port.set_dtr(level); }
+  void data(bool level) { change(TIOCM_RTS, level); }
+  void clock(bool level) { change(TIOCM_DTR, level); }
   static void pause() { usleep(1); }
 
   void clock_pulse() {
@@ -83,10 +92,26 @@ class frame_writer {
   }
 
   bool all_ok() const { return ok; }
+  int first_error() const { return error; }
 
  private:
+  void change(int bit, bool level) {
+    bool done = false;
+    errno = 0;
+    if (word == nullptr) {
+      done = bit == TIOCM_RTS ? port.set_rts(level) : port.set_dtr(level);
+    } else {
+      *word = level ? *word | bit : *word & ~bit;
+      done = port.write_modem_word(*word);
+    }
+    if (!done && ok) error = errno;
+    ok &= done;
+  }
+
   rs232& port;
+  int* word;
   bool ok = true;
+  int error = 0;
 };
 
 }  // namespace
@@ -96,7 +121,7 @@ bool outlet_switch::set_outlets(int address, int mask) {
   unsigned address_byte = (static_cast<unsigned>(address) + 32u) & 0x7fu;
   unsigned data_byte = static_cast<unsigned>(mask) & 0xffu;
 
-  frame_writer frame(port);
+  frame_writer frame(port, word_known ? &word : nullptr);
   frame.start();
   frame.bits(address_byte, 6);
   frame.data(false);  // write
@@ -105,5 +130,6 @@ bool outlet_switch::set_outlets(int address, int mask) {
   frame.bits(data_byte, 7);
   frame.clock_pulse();  // acknowledge slot, never read
   frame.stop();
+  first_error = frame.first_error();
   return frame.all_ok();
 }

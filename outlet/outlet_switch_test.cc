@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <climits>
 #include <string>
 #include <utility>
@@ -111,10 +113,31 @@ TEST_F(outlet_test, FailingLinesStillSendTheWholeFrameButReportIt) {
   EXPECT_EQ(60, line->get_count()) << "the frame stopped early";
 }
 
-TEST_F(outlet_test, AdapterPulledMidFrameIsReported) {
-  line->unplug_after(10);
-  EXPECT_FALSE(box.set_outlets(2, 5));
-  EXPECT_EQ(10u, line->changes().size());
+// relkactl's way: the word read once at open, then one write per change.
+TEST_F(outlet_test, KeptWordMakesTheSameFrameWithoutAReadPerChange) {
+  box.keep_modem_word(true);
+  ASSERT_TRUE(box.open());
+  settle_open();
+  EXPECT_TRUE(box.set_outlets(2, 5));
+  std::vector<line_change> changes = line->changes();
+  EXPECT_TRUE(same_levels(drawn_frame(34, 5), levels_of(changes)));
+  EXPECT_EQ(0, line->get_count()) << "the modem word read during the frame";
+  for (const line_change& change : changes)
+    ASSERT_EQ(kStatusBits, change.word & kStatusBits)
+        << "status bits disturbed";
+}
+
+TEST_F(outlet_test, AdapterPulledMidFrameIsReportedEitherWay) {
+  for (bool keep : {false, true}) {
+    box.keep_modem_word(keep);
+    ASSERT_TRUE(box.open());
+    settle_open();
+    line->unplug_after(10);
+    EXPECT_FALSE(box.set_outlets(2, 5)) << "kept word " << keep;
+    EXPECT_EQ(10u, line->changes().size()) << "kept word " << keep;
+    EXPECT_EQ(EIO, box.line_error()) << "kept word " << keep;
+    line->unplug_after(-1);
+  }
 }
 
 TEST(outlet_switch_test, WithoutADeviceNothingOpensOrCloses) {

@@ -484,6 +484,14 @@ bool rs232::set_modem_bit(int bit, bool on) {
   return ioctl(fd, TIOCMSET, &bits) != -1;
 }
 
+bool rs232::read_modem_word(int* word) {
+  return ioctl(fd, TIOCMGET, word) != -1;
+}
+
+bool rs232::write_modem_word(int word) {
+  return ioctl(fd, TIOCMSET, &word) != -1;
+}
+
 bool rs232::cts() { return modem_status(TIOCM_CTS, "cts"); }
 bool rs232::dsr() { return modem_status(TIOCM_DSR, "dsr"); }
 bool rs232::cd() { return modem_status(TIOCM_CAR, "cd"); }

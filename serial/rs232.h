@@ -81,6 +81,12 @@ class rs232 {
   // were read and written back.
   bool set_rts(bool on);
   bool set_dtr(bool on);
+  // The whole modem-control word, one request each (TIOCMGET, TIOCMSET),
+  // for a caller that keeps the word itself: on a USB adapter every request
+  // is a control transfer, and set_rts/set_dtr make two. Only on an open
+  // port; false, errno kept, when the request failed.
+  bool read_modem_word(int* word);
+  bool write_modem_word(int word);
 
   // Modem status inputs. Only on an open port; a failing request prints
   // "rs232::<query>: error ioctl" and reads as false.
