@@ -127,7 +127,10 @@ kernel_mark begin pull.cycle
 relkactl -d "$BYID" cycle --delay 3 3 >/tmp/out 2>/tmp/err &
 cycle=$!
 i=0
-while ! grep -qs '^cycle' /tmp/state/* && [ $i -lt 500 ]; do usleep 10000; i=$((i + 1)); done
+# The cycle mark goes in with the switch's under-way record, before the
+# off frame; the frame is whole once the new mask replaced that record.
+paused() { grep -qs '^cycle' /tmp/state/* && grep -qs '^mask' /tmp/state/*; }
+while ! paused && [ $i -lt 500 ]; do usleep 10000; i=$((i + 1)); done
 kernel_mark host unplug
 wait_adapter gone
 wait $cycle
