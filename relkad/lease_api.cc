@@ -7,26 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include "control/lease_check.h"
+#include "relkad/answers.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-http_response json_answer(int status, const json& body) {
-  http_response r;
-  r.status = status;
-  r.body = body.dump() + "\n";
-  return r;
-}
-
-http_response error_answer(int status, const std::string& error, bool plain) {
-  if (!plain) return json_answer(status, {{"error", error}});
-  http_response r;
-  r.status = status;
-  r.content_type = "text/plain; charset=utf-8";
-  r.body = error + "\n";
-  return r;
-}
 
 // The user's rights; nullptr: the one user of a single token, or nobody
 // without authentication, who may switch everything.
