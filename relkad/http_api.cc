@@ -29,6 +29,16 @@ int http_status(int status) {
   }
 }
 
+// The answer to a switch that did not go through. A lease granted since
+// switch_refusal looked, which the core found under the line, is refused
+// as that would have been.
+http_response switch_failure(const lab_file& lab, const named_box& b,
+                             const switch_outcome& done, bool plain) {
+  if (!done.boxes.empty() && done.boxes.front().leased.outlet != 0)
+    return leased_answer(lab, b, done.boxes.front().leased, plain);
+  return error_answer(http_status(done.status), done.error, plain);
+}
+
 std::string decode_base64(const std::string& in) {
   static const std::string alphabet =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -411,7 +421,7 @@ switch_outcome http_api::apply(const named_box& b, int outlets,
     switch_outcome busy;
     busy.status = switch_gave_up;
     busy.error = "gave up waiting: a cycle of these outlets is under way";
-    busy.boxes.push_back({t, outlet_state(), {}});
+    busy.boxes.push_back({t, outlet_state(), {}, {}});
     log_switch(r, busy);
     return busy;
   }
@@ -526,8 +536,7 @@ http_response http_api::outlet(const http_request& request,
   std::string names = o->name;
   switch_outcome done =
       apply(b, outlets, command, delay, who, request.user, &names);
-  if (done.status != switch_done)
-    return error_answer(http_status(done.status), done.error);
+  if (done.status != switch_done) return switch_failure(lab_, b, done, false);
   return json_answer(200, outlet_json(*o, done.boxes.front().state));
 }
 
@@ -604,8 +613,7 @@ http_response http_api::box(const http_request& request,
     return *denied;
   switch_outcome done =
       apply(*b, outlets, command, delay, who, request.user, &names);
-  if (done.status != switch_done)
-    return error_answer(http_status(done.status), done.error);
+  if (done.status != switch_done) return switch_failure(lab_, *b, done, false);
   return json_answer(200, box_json(lab_, *b, done.boxes.front().state));
 }
 
@@ -640,7 +648,6 @@ http_response http_api::labgrid(const http_request& request,
       apply(*b, 1 << (outlet - 1),
             value == "1" ? switch_command::on : switch_command::off, 0, who,
             request.user, &names);
-  if (done.status != switch_done)
-    return text_answer(http_status(done.status), done.error + "\n");
+  if (done.status != switch_done) return switch_failure(lab_, *b, done, true);
   return text_answer(200, value);
 }

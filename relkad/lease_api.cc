@@ -42,17 +42,6 @@ json lease_json(const outlet_lease* l) {
   return {{"holder", l->holder}, {"until", lease_time_text(l->until)}};
 }
 
-// 423 for a lease of someone else's on one of `outlets`.
-http_response locked(const lab_file& lab, const named_box& b,
-                     const outlet_lease& l, bool plain) {
-  std::string why = outlet_text(lab, b, l.outlet) + " is leased to " +
-                    l.holder + " until " + lease_time_text(l.until);
-  if (plain) return error_answer(423, why, true);
-  return json_answer(423, {{"error", why},
-                           {"holder", l.holder},
-                           {"until", lease_time_text(l.until)}});
-}
-
 void log_lease(const std::string& who, const std::string& what) {
   openlog("relkad", LOG_PID, LOG_USER);
   syslog(LOG_NOTICE, "%s: %s", who.c_str(), what.c_str());
@@ -112,7 +101,7 @@ http_response grant(const lab_file& lab, const api_settings& s,
       },
       &problem);
   if (!ok) return error_answer(500, problem, false);
-  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  if (in_the_way.outlet != 0) return leased_answer(lab, b, in_the_way, false);
   std::string until = lease_time_text(now + seconds);
   log_lease(who, "lease " + outlet_text(lab, b, lowest(outlets)) +
                      (outlets == 0xff ? " (box " + b.name + ")" : "") +
@@ -147,7 +136,7 @@ http_response end_lease(const lab_file& lab, const api_settings& s,
       },
       &problem);
   if (!ok) return error_answer(500, problem, false);
-  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  if (in_the_way.outlet != 0) return leased_answer(lab, b, in_the_way, false);
   for (const outlet_lease& l : ended)
     log_lease(who, "ended the lease of " + outlet_text(lab, b, l.outlet) +
                        (l.holder == request.user
@@ -179,6 +168,16 @@ void decorate_outlet(const lab_file& lab, const api_settings& s,
 
 }  // namespace
 
+http_response leased_answer(const lab_file& lab, const named_box& b,
+                            const outlet_lease& l, bool plain) {
+  std::string why = outlet_text(lab, b, l.outlet) + " is leased to " +
+                    l.holder + " until " + lease_time_text(l.until);
+  if (plain) return error_answer(423, why, true);
+  return json_answer(423, {{"error", why},
+                           {"holder", l.holder},
+                           {"until", lease_time_text(l.until)}});
+}
+
 std::optional<http_response> switch_refusal(const lab_file& lab,
                                             const api_settings& s,
                                             const http_request& request,
@@ -192,7 +191,7 @@ std::optional<http_response> switch_refusal(const lab_file& lab,
                         plain);
   for (const outlet_lease& l : box_leases(lab, s, b))
     if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user)
-      return locked(lab, b, l, plain);
+      return leased_answer(lab, b, l, plain);
   return std::nullopt;
 }
 
