@@ -81,7 +81,8 @@ std::string leased_words(const box_target& t, const outlet_lease& lease) {
 }
 
 int lease_refusal(const switch_request& r, const box_target& t, bool back_on,
-                  const std::function<void(const std::string&)>& say) {
+                  const std::function<void(const std::string&)>& say,
+                  outlet_lease* in_the_way) {
   if (back_on || !changes_outlets(r.command)) return switch_done;
   std::string path = lease_file_of(r.state_dir, t.device, t.address);
   std::string problem;
@@ -99,6 +100,7 @@ int lease_refusal(const switch_request& r, const box_target& t, bool back_on,
   if (r.break_lease)
     return break_leases(r, t, path, others, say) ? switch_done
                                                  : switch_usage_error;
+  *in_the_way = *first;
   say(leased_words(t, *first) + "; nothing was sent" +
       (r.client == "relkactl" ? " (--break-lease switches it anyway)" : ""));
   return switch_state_unknown;

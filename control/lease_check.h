@@ -28,11 +28,13 @@ std::vector<outlet_lease> leases_of(const std::string& state_dir,
 std::string leased_words(const box_target& target, const outlet_lease& lease);
 
 // switch_done, or switch_state_unknown when `request` may not touch an
-// outlet of `target` because someone else holds it (said through `say`).
-// With break_lease the leases in the way are ended and logged instead.
-// `back_on`: the second half of a cycle, which is never refused.
+// outlet of `target` because someone else holds it (said through `say`,
+// and the first such lease in `*in_the_way`). With break_lease the leases
+// in the way are ended and logged instead. `back_on`: the second half of a
+// cycle, which is never refused.
 int lease_refusal(const switch_request& request, const box_target& target,
                   bool back_on,
-                  const std::function<void(const std::string&)>& say);
+                  const std::function<void(const std::string&)>& say,
+                  outlet_lease* in_the_way);
 
 #endif  // RELKA_CONTROL_LEASE_CHECK_H_

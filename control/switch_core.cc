@@ -454,8 +454,9 @@ int decide(const switch_request& r, const box_target& t, phase part,
 // that run in `*blocker`.
 int switch_once(const switch_request& r, const box_target& t, phase part,
                 voice& say, box_outcome* result, int* blocker) {
-  int leased = lease_refusal(r, t, part == phase::cycle_on,
-                             [&say](const std::string& text) { say(text); });
+  int leased = lease_refusal(
+      r, t, part == phase::cycle_on,
+      [&say](const std::string& text) { say(text); }, &result->leased);
   if (leased != switch_done) return leased;
   held_line line(r, t, say);
   int mask = 0;
@@ -800,10 +801,11 @@ std::vector<switch_outcome> run_switch_batch(
   std::vector<bool> leased(requests.size());
   for (size_t i = 0; i < requests.size(); ++i) {
     voice& say = *voices[i];
-    outcomes[i].status =
-        lease_refusal(requests[i], requests[i].targets.front(),
-                      phase_of(requests[i].command) == phase::cycle_on,
-                      [&say](const std::string& text) { say(text); });
+    outcomes[i].status = lease_refusal(
+        requests[i], requests[i].targets.front(),
+        phase_of(requests[i].command) == phase::cycle_on,
+        [&say](const std::string& text) { say(text); },
+        &outcomes[i].boxes.front().leased);
     leased[i] = outcomes[i].status != switch_done;
   }
   batch_plan plan;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "outlet/lease_store.h"
 #include "outlet/outlet_state.h"
 
 // Exit statuses, shared by everything that switches.
@@ -82,6 +83,9 @@ struct box_outcome {
   box_target target;
   outlet_state state;     // after the request
   std::vector<int> sent;  // the masks sent, in order
+  // The lease of someone else that refused the change (switch_state_unknown);
+  // outlet 0: none did.
+  outlet_lease leased;
 };
 
 struct switch_outcome {

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "control/lease_check.h"
 #include "sim/frame_decoder.h"
 #include "tests/case_name.h"
 #include "tests/line_fixture.h"
@@ -118,6 +120,23 @@ TEST_F(switch_batch_test, OneFrameForAllInTheirOrder) {
   EXPECT_EQ(switch_done, done[1].status);
   EXPECT_EQ(switch_done, done[2].status);
   EXPECT_EQ((std::vector<int>{0x11}), frame_masks());
+  // Someone else's lease refuses its request alone and names itself.
+  settle_closed();
+  std::string problem;
+  ASSERT_TRUE(change_leases(
+      lease_file_of(folder_.path(), "/dev/relka", 0), time(nullptr),
+      [](std::vector<outlet_lease>* l) {
+        l->push_back({3, "alice", time(nullptr) + 600});
+        return true;
+      },
+      &problem))
+      << problem;
+  done = run_switch_batch(
+      {request(switch_command::on, 0x04), request(switch_command::on, 0x02)});
+  EXPECT_EQ(switch_state_unknown, done[0].status);
+  EXPECT_EQ("alice", done[0].boxes.at(0).leased.holder);
+  EXPECT_EQ(0, done[1].boxes.at(0).leased.outlet);
+  EXPECT_EQ((std::vector<int>{0x13}), frame_masks());
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ def quoted_messages(page):
 # by its longest text, must be on the page.
 SAID_IN = ("ctl/ctl_main.cc", "ctl/ctl_options.cc", "control/switch_core.cc",
            "control/lab_file.cc", "outlet/outlet_state.cc", "outlet/access_advice.cc",
-           "control/lease_check.cc")
+           "control/lease_check.cc", "outlet/state_files.cc")
 SAYS = re.compile(r'\bsay_?\(|\bcomplain\(|\berror = |\*error = |\*problem = |'
                   r'\bfail\([^,]*,|\breturn (?=head|")')
 

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -12,17 +11,9 @@
 
 #include <sstream>
 
+#include "outlet/state_files.h"
+
 namespace {
-
-std::string folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string system_error(const std::string& what) {
-  return what + ": " + strerror(errno);
-}
 
 // A whole decimal number in [low, high], read exactly.
 bool parse_number(const std::string& text, long long low, long long high,
@@ -75,11 +66,7 @@ bool write_all(int fd, const std::string& text) {
 // Puts `text` in place of `path` by rename; no leases: no file.
 bool replace_file(const std::string& path, const std::string& text, bool empty,
                   std::string* problem) {
-  if (empty) {
-    if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-    *problem = system_error("cannot remove " + path);
-    return false;
-  }
+  if (empty) return remove_file(path, problem);
   std::string temporary = path + ".XXXXXX";
   int fd = mkostemp(&temporary[0], O_CLOEXEC);
   if (fd < 0) {
@@ -136,24 +123,9 @@ bool valid_holder(const std::string& name) {
 std::vector<outlet_lease> read_leases(const std::string& path, long long now,
                                       std::string* problem) {
   std::vector<outlet_lease> leases;
-  problem->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) *problem = system_error("cannot read " + path);
-    return leases;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
-    close(fd);
-    *problem = path + " is not a lease file";
-    return leases;
-  }
   std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  close(fd);
+  if (!read_small_file(path, "lease file", false, &text, problem))
+    return leases;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     if (line.empty() || line[0] == '#') continue;

@@ -15,18 +15,9 @@
 
 
 #include "outlet/access_advice.h"
+#include "outlet/state_files.h"
 
 namespace {
-
-std::string folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string system_error(const std::string& what) {
-  return what + ": " + strerror(errno);
-}
 
 // A refusal of the state folder, with what would let this user in.
 std::string folder_error(const std::string& what, const std::string& folder) {
@@ -159,26 +150,9 @@ outlet_state parse_state(const std::string& text, const std::string& path,
 }  // namespace
 
 outlet_state read_state(const std::string& path, std::string* problem) {
-  problem->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) *problem = system_error("cannot read " + path);
-    return outlet_state();
-  }
-  // Shared: a writer's text is read whole or not at all.
-  flock(fd, LOCK_SH);
-  struct stat st {};
   std::string text;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
-    close(fd);
-    *problem = path + " is not a state file";
+  if (!read_small_file(path, "state file", true, &text, problem))
     return outlet_state();
-  }
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  close(fd);
   return parse_state(text, path, problem);
 }
 
@@ -392,7 +366,5 @@ bool state_change::write(const outlet_state& state, bool sync, bool follow,
 }
 
 bool forget_state(const std::string& path, std::string* problem) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-  *problem = system_error("cannot remove " + path);
-  return false;
+  return remove_file(path, problem);
 }

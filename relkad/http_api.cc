@@ -10,33 +10,13 @@
 
 #include "control/clean_text.h"
 #include "control/exact_number.h"
+#include "relkad/answers.h"
 #include "relkad/lease_api.h"
 #include "relkad/web_page.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-// Every text in `body` goes out as valid UTF-8: a bad byte (a process
-// name, a state file's time) becomes U+FFFD instead of an exception.
-http_response answer(int status, const json& body) {
-  http_response r;
-  r.status = status;
-  r.body = body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-  return r;
-}
-
-http_response failure(int status, const std::string& error) {
-  return answer(status, json{{"error", error}});
-}
-
-http_response text(int status, const std::string& body) {
-  http_response r;
-  r.status = status;
-  r.content_type = "text/plain; charset=utf-8";
-  r.body = valid_utf8(body);
-  return r;
-}
 
 // The HTTP status for how a switch ended.
 int http_status(int status) {
@@ -47,6 +27,16 @@ int http_status(int status) {
     case switch_usage_error: return 500;  // the state folder
     default: return 502;                  // lines not driven, device not opened
   }
+}
+
+// The answer to a switch that did not go through. A lease granted since
+// switch_refusal looked, which the core found under the line, is refused
+// as that would have been.
+http_response switch_failure(const lab_file& lab, const named_box& b,
+                             const switch_outcome& done, bool plain) {
+  if (!done.boxes.empty() && done.boxes.front().leased.outlet != 0)
+    return leased_answer(lab, b, done.boxes.front().leased, plain);
+  return error_answer(http_status(done.status), done.error, plain);
 }
 
 std::string decode_base64(const std::string& in) {
@@ -254,7 +244,7 @@ http_response http_api::internal_error(const http_request& request,
                                        const std::string& what) {
   try {
     log_refusal(who_of(request, "", false), request, 500, what);
-    return failure(500, "internal error: " + what);
+    return error_answer(500, "internal error: " + what);
   } catch (...) {
     http_response r;
     r.status = 500;
@@ -267,7 +257,7 @@ http_response http_api::checked(const http_request& request) {
   std::string who = who_of(request, "", false);
   auto refuse = [&](int status, const std::string& why) {
     log_refusal(who, request, status, why);
-    http_response r = failure(status, why);
+    http_response r = error_answer(status, why);
     if (status == 401)
       r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"relkad\"");
     return r;
@@ -316,14 +306,15 @@ http_response http_api::route(const http_request& request,
     page.headers.emplace_back("X-Frame-Options", "DENY");
     return page;
   }
-  if (!split_path(request.path, &words)) return failure(404, "no such path");
+  if (!split_path(request.path, &words))
+    return error_answer(404, "no such path");
   const std::string& method = request.method;
   if (words.size() == 3 && words[0] == "outlet")
     return labgrid(request, words[1], words[2], who);
   if (words.size() < 3 || words[0] != "api" || words[1] != "v1")
-    return failure(404, "no such path");
+    return error_answer(404, "no such path");
   if (words.size() == 3 && words[2] == "lab") {
-    if (method != "GET") return failure(405, "GET only");
+    if (method != "GET") return error_answer(405, "GET only");
     return lab_state(who);
   }
   if (words.size() == 5 && words[4] == "lease")
@@ -333,7 +324,7 @@ http_response http_api::route(const http_request& request,
     if (words[2] == "outlets") return outlet(request, words[3], action, who);
     if (words[2] == "boxes") return box(request, words[3], action, who);
   }
-  return failure(404, "no such path");
+  return error_answer(404, "no such path");
 }
 
 std::vector<box_outcome> http_api::states(
@@ -399,8 +390,8 @@ http_response http_api::lab_state(const std::string&) {
       if (lab_.boxes[i].name == o.box)
         outlets.push_back(outlet_json(o, seen[i].state));
   }
-  return answer(200,
-                {{"lines", lines}, {"boxes", box_list}, {"outlets", outlets}});
+  return json_answer(
+      200, {{"lines", lines}, {"boxes", box_list}, {"outlets", outlets}});
 }
 
 switch_outcome http_api::apply(const named_box& b, int outlets,
@@ -430,7 +421,7 @@ switch_outcome http_api::apply(const named_box& b, int outlets,
     switch_outcome busy;
     busy.status = switch_gave_up;
     busy.error = "gave up waiting: a cycle of these outlets is under way";
-    busy.boxes.push_back({t, outlet_state(), {}});
+    busy.boxes.push_back({t, outlet_state(), {}, {}});
     log_switch(r, busy);
     return busy;
   }
@@ -480,11 +471,11 @@ bool parse_body(const std::string& text, json* body, http_response* refused) {
   };
   *body = json::parse(text, seen, false);
   if (!twice.empty()) {
-    *refused = failure(400, "the body gives '" + twice + "' twice");
+    *refused = error_answer(400, "the body gives '" + twice + "' twice");
     return false;
   }
   if (body->is_discarded() || !body->is_object()) {
-    *refused = failure(400, "the body is not a JSON object");
+    *refused = error_answer(400, "the body is not a JSON object");
     return false;
   }
   return true;
@@ -497,22 +488,22 @@ bool wanted_change(const http_request& request, const std::string& action,
                    double* delay, http_response* refused) {
   if (action == "cycle") {
     if (request.method != "POST") {
-      *refused = failure(405, "POST only");
+      *refused = error_answer(405, "POST only");
       return false;
     }
     *command = switch_command::cycle;
     *delay = wanted_delay(body, own);
     if (*delay >= 0) return true;
-    *refused = failure(400, "delay must be seconds from 0 to 86400");
+    *refused = error_answer(400, "delay must be seconds from 0 to 86400");
     return false;
   }
   if (action != "PUT") {
-    *refused = failure(405, "GET, PUT, or POST .../cycle");
+    *refused = error_answer(405, "GET, PUT, or POST .../cycle");
     return false;
   }
   int state = wanted_state(body);
   if (state < 0) {
-    *refused = failure(400, "state must be \"on\" or \"off\"");
+    *refused = error_answer(400, "state must be \"on\" or \"off\"");
     return false;
   }
   *command = state == 1 ? switch_command::on : switch_command::off;
@@ -526,10 +517,10 @@ http_response http_api::outlet(const http_request& request,
                                const std::string& action,
                                const std::string& who) {
   const named_outlet* o = lab_.outlet(name);
-  if (o == nullptr) return failure(404, "no outlet named '" + name + "'");
+  if (o == nullptr) return error_answer(404, "no outlet named '" + name + "'");
   const named_box& b = *lab_.box(o->box);
   if (action == "GET")
-    return answer(200, outlet_json(*o, states({&b}).front().state));
+    return json_answer(200, outlet_json(*o, states({&b}).front().state));
   int outlets = 1 << (o->outlet - 1);
   json body;
   switch_command command = switch_command::cycle;
@@ -545,9 +536,8 @@ http_response http_api::outlet(const http_request& request,
   std::string names = o->name;
   switch_outcome done =
       apply(b, outlets, command, delay, who, request.user, &names);
-  if (done.status != switch_done)
-    return failure(http_status(done.status), done.error);
-  return answer(200, outlet_json(*o, done.boxes.front().state));
+  if (done.status != switch_done) return switch_failure(lab_, b, done, false);
+  return json_answer(200, outlet_json(*o, done.boxes.front().state));
 }
 
 // A box's "outlets": "all", or a list of outlet numbers (1 to 8, whole
@@ -567,7 +557,7 @@ bool http_api::wanted_outlets(const json& body, const named_box& b,
     return true;
   }
   if (it == body.end() || !it->is_array() || it->empty() || it->size() > 8) {
-    *refused = failure(400, form);
+    *refused = error_answer(400, form);
     return false;
   }
   bool named = false;
@@ -577,8 +567,9 @@ bool http_api::wanted_outlets(const json& body, const named_box& b,
     const named_outlet* o =
         item.is_string() ? lab_.outlet(item.get<std::string>()) : nullptr;
     if (item.is_string() && (o == nullptr || o->box != b.name)) {
-      *refused = failure(400, "'" + item.get<std::string>() +
-                                  "' is not an outlet of box '" + b.name + "'");
+      *refused =
+          error_answer(400, "'" + item.get<std::string>() +
+                                "' is not an outlet of box '" + b.name + "'");
       return false;
     }
     if (o != nullptr) {
@@ -586,7 +577,7 @@ bool http_api::wanted_outlets(const json& body, const named_box& b,
       named = true;
     } else if (!item.is_number_integer() ||
                !read_whole(item.dump(), 1, 8, &number)) {
-      *refused = failure(400, form);
+      *refused = error_answer(400, form);
       return false;
     }
     *outlets |= 1 << (number - 1);
@@ -601,9 +592,9 @@ http_response http_api::box(const http_request& request,
                             const std::string& name, const std::string& action,
                             const std::string& who) {
   const named_box* b = lab_.box(name);
-  if (b == nullptr) return failure(404, "no box named '" + name + "'");
+  if (b == nullptr) return error_answer(404, "no box named '" + name + "'");
   if (action == "GET")
-    return answer(200, box_json(lab_, *b, states({b}).front().state));
+    return json_answer(200, box_json(lab_, *b, states({b}).front().state));
   json body;
   int outlets = 0;
   std::string names;
@@ -622,9 +613,8 @@ http_response http_api::box(const http_request& request,
     return *denied;
   switch_outcome done =
       apply(*b, outlets, command, delay, who, request.user, &names);
-  if (done.status != switch_done)
-    return failure(http_status(done.status), done.error);
-  return answer(200, box_json(lab_, *b, done.boxes.front().state));
+  if (done.status != switch_done) return switch_failure(lab_, *b, done, false);
+  return json_answer(200, box_json(lab_, *b, done.boxes.front().state));
 }
 
 http_response http_api::labgrid(const http_request& request,
@@ -632,23 +622,24 @@ http_response http_api::labgrid(const http_request& request,
                                 const std::string& number,
                                 const std::string& who) {
   const named_box* b = lab_.box(box_name);
-  if (b == nullptr) return text(404, "no box named '" + box_name + "'\n");
+  if (b == nullptr)
+    return text_answer(404, "no box named '" + box_name + "'\n");
   if (number.size() != 1 || number[0] < '1' || number[0] > '8')
-    return text(404, "outlets are 1 to 8\n");
+    return text_answer(404, "outlets are 1 to 8\n");
   int outlet = number[0] - '0';
   if (request.method == "GET") {
     outlet_state s = states({b}).front().state;
     // The box cannot be read back: an unknown state is an error, never a
     // guess.
-    if (!s.known) return text(409, "unknown\n");
-    return text(200, (s.mask >> (outlet - 1)) & 1 ? "1" : "0");
+    if (!s.known) return text_answer(409, "unknown\n");
+    return text_answer(200, (s.mask >> (outlet - 1)) & 1 ? "1" : "0");
   }
-  if (request.method != "PUT") return text(405, "GET or PUT\n");
+  if (request.method != "PUT") return text_answer(405, "GET or PUT\n");
   std::string value = request.body;
   while (!value.empty() && isspace(static_cast<unsigned char>(value.back())))
     value.pop_back();
   if (value != "0" && value != "1")
-    return text(400, "the body must be 0 or 1\n");
+    return text_answer(400, "the body must be 0 or 1\n");
   if (auto denied =
           switch_refusal(lab_, settings_, request, *b, 1 << (outlet - 1), true))
     return *denied;
@@ -657,7 +648,6 @@ http_response http_api::labgrid(const http_request& request,
       apply(*b, 1 << (outlet - 1),
             value == "1" ? switch_command::on : switch_command::off, 0, who,
             request.user, &names);
-  if (done.status != switch_done)
-    return text(http_status(done.status), done.error + "\n");
-  return text(200, value);
+  if (done.status != switch_done) return switch_failure(lab_, *b, done, true);
+  return text_answer(200, value);
 }

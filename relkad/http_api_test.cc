@@ -14,6 +14,7 @@
 
 #include "control/lab_file.h"
 #include "sim/frame_decoder.h"
+#include "tests/api_fixture.h"
 #include "tests/http_client.h"
 #include "tests/line_fixture.h"
 
@@ -38,31 +39,17 @@ http_request request(const std::string& method, const std::string& path,
   return r;
 }
 
-class http_api_test : public line_test {
+class http_api_test : public api_test {
  protected:
-  void SetUp() override {
-    line_test::SetUp();
-    write_file(folder_.file("lab.toml"), kLab);
-    std::string error;
-    ASSERT_TRUE(load_lab_file(folder_.file("lab.toml"), &lab_, &error))
-        << error;
-  }
+  http_api_test() : api_test(kLab) {}
 
   http_api& api(const std::string& token = "", bool loopback = true) {
     api_settings settings;
     settings.token = token;
     settings.loopback_only = loopback;
-    settings.state_dir = folder_.path();
-    settings.wait = 0.5;
     settings.public_origin = "https://lab.example";
-    api_ = std::make_unique<http_api>(lab_, settings, workers_);
-    return *api_;
+    return start(settings);
   }
-
-  scoped_folder folder_;
-  lab_file lab_;
-  line_workers workers_;
-  std::unique_ptr<http_api> api_;
 };
 
 TEST_F(http_api_test, SwitchesReadsAndCyclesByName) {

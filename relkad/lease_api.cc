@@ -7,26 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include "control/lease_check.h"
+#include "relkad/answers.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-http_response json_answer(int status, const json& body) {
-  http_response r;
-  r.status = status;
-  r.body = body.dump() + "\n";
-  return r;
-}
-
-http_response error_answer(int status, const std::string& error, bool plain) {
-  if (!plain) return json_answer(status, {{"error", error}});
-  http_response r;
-  r.status = status;
-  r.content_type = "text/plain; charset=utf-8";
-  r.body = error + "\n";
-  return r;
-}
 
 // The user's rights; nullptr: the one user of a single token, or nobody
 // without authentication, who may switch everything.
@@ -55,17 +40,6 @@ std::vector<outlet_lease> box_leases(const lab_file& lab, const api_settings& s,
 json lease_json(const outlet_lease* l) {
   if (l == nullptr) return nullptr;
   return {{"holder", l->holder}, {"until", lease_time_text(l->until)}};
-}
-
-// 423 for a lease of someone else's on one of `outlets`.
-http_response locked(const lab_file& lab, const named_box& b,
-                     const outlet_lease& l, bool plain) {
-  std::string why = outlet_text(lab, b, l.outlet) + " is leased to " +
-                    l.holder + " until " + lease_time_text(l.until);
-  if (plain) return error_answer(423, why, true);
-  return json_answer(423, {{"error", why},
-                           {"holder", l.holder},
-                           {"until", lease_time_text(l.until)}});
 }
 
 void log_lease(const std::string& who, const std::string& what) {
@@ -127,7 +101,7 @@ http_response grant(const lab_file& lab, const api_settings& s,
       },
       &problem);
   if (!ok) return error_answer(500, problem, false);
-  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  if (in_the_way.outlet != 0) return leased_answer(lab, b, in_the_way, false);
   std::string until = lease_time_text(now + seconds);
   log_lease(who, "lease " + outlet_text(lab, b, lowest(outlets)) +
                      (outlets == 0xff ? " (box " + b.name + ")" : "") +
@@ -162,7 +136,7 @@ http_response end_lease(const lab_file& lab, const api_settings& s,
       },
       &problem);
   if (!ok) return error_answer(500, problem, false);
-  if (in_the_way.outlet != 0) return locked(lab, b, in_the_way, false);
+  if (in_the_way.outlet != 0) return leased_answer(lab, b, in_the_way, false);
   for (const outlet_lease& l : ended)
     log_lease(who, "ended the lease of " + outlet_text(lab, b, l.outlet) +
                        (l.holder == request.user
@@ -194,6 +168,16 @@ void decorate_outlet(const lab_file& lab, const api_settings& s,
 
 }  // namespace
 
+http_response leased_answer(const lab_file& lab, const named_box& b,
+                            const outlet_lease& l, bool plain) {
+  std::string why = outlet_text(lab, b, l.outlet) + " is leased to " +
+                    l.holder + " until " + lease_time_text(l.until);
+  if (plain) return error_answer(423, why, true);
+  return json_answer(423, {{"error", why},
+                           {"holder", l.holder},
+                           {"until", lease_time_text(l.until)}});
+}
+
 std::optional<http_response> switch_refusal(const lab_file& lab,
                                             const api_settings& s,
                                             const http_request& request,
@@ -207,7 +191,7 @@ std::optional<http_response> switch_refusal(const lab_file& lab,
                         plain);
   for (const outlet_lease& l : box_leases(lab, s, b))
     if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user)
-      return locked(lab, b, l, plain);
+      return leased_answer(lab, b, l, plain);
   return std::nullopt;
 }
 

@@ -15,7 +15,8 @@
 // Before every switch, switch_refusal() answers 403 for an outlet outside
 // the user's rights (naming the outlet) and 423 for one leased to someone
 // else; the switching core looks at the leases again under the line, so
-// that a lease granted in between still holds (it then answers 409).
+// that a lease granted in between still holds (423 all the same, with the
+// lease the core found: leased_answer).
 // decorate_answer() adds each outlet's lease, and what the user may
 // switch, to the JSON answers, so that the page can grey out the rest.
 #ifndef RELKA_RELKAD_LEASE_API_H_
@@ -24,6 +25,7 @@
 #include <optional>
 #include <string>
 
+#include "outlet/lease_store.h"
 #include "relkad/http_api.h"
 
 http_response lease_request(const lab_file& lab, const api_settings& settings,
@@ -38,6 +40,11 @@ std::optional<http_response> switch_refusal(const lab_file& lab,
                                             const http_request& request,
                                             const named_box& box, int outlets,
                                             bool plain);
+
+// 423 for `lease`, someone else's, on an outlet of `box`: who holds it and
+// until when.
+http_response leased_answer(const lab_file& lab, const named_box& box,
+                            const outlet_lease& lease, bool plain);
 
 // Adds leases and rights to a JSON answer of the API.
 void decorate_answer(const lab_file& lab, const api_settings& settings,

@@ -11,6 +11,7 @@
 #include "relkad/http_api.h"
 #include "relkad/users.h"
 #include "sim/frame_decoder.h"
+#include "tests/api_fixture.h"
 #include "tests/line_fixture.h"
 
 namespace {
@@ -51,15 +52,9 @@ std::string basic(const std::string& pair) {
   return "Basic " + out;
 }
 
-class users_test : public line_test {
+class users_test : public api_test {
  protected:
-  void SetUp() override {
-    line_test::SetUp();
-    write_file(folder_.file("lab.toml"), kLab);
-    std::string error;
-    ASSERT_TRUE(load_lab_file(folder_.file("lab.toml"), &lab_, &error))
-        << error;
-  }
+  users_test() : api_test(kLab) {}
 
   // A users file of `text`, loaded as relkad loads it at start.
   bool load(const std::string& text, mode_t mode, std::string* error) {
@@ -75,16 +70,10 @@ class users_test : public line_test {
   // relkad started (again) over the same state folder.
   void start() {
     settings_.loopback_only = false;
-    settings_.state_dir = folder_.path();
-    settings_.wait = 0.5;
-    api_ = std::make_unique<http_api>(lab_, settings_, workers_);
+    api_test::start(settings_);
   }
 
-  scoped_folder folder_;
-  lab_file lab_;
   api_settings settings_;
-  line_workers workers_;
-  std::unique_ptr<http_api> api_;
 };
 
 struct step {
