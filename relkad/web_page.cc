@@ -28,6 +28,8 @@ button:focus { outline: 3px solid #36c; }
 tr.greyed td { color: #999; }
 button:disabled { opacity: 0.4; }
 .lease { font-size: 0.9em; }
+.number { color: #555; text-align: right; }
+.when { font-size: 0.9em; color: #444; margin: 0.2em 0; }
 </style>
 </head>
 <body>
@@ -39,6 +41,9 @@ button:disabled { opacity: 0.4; }
 "use strict";
 const boxes = document.getElementById("boxes");
 const message = document.getElementById("message");
+const outletNames = {};
+let user = null;    // the last lab answer's: who this page speaks for
+let changes = 0;    // cards redrawn from a switch's answer so far
 
 function say(text) { message.textContent = text; }
 
@@ -55,7 +60,7 @@ async function call(method, path, body) {
 }
 
 // Who this page speaks for, from the lab's answer.
-function showUser(user) {
+function showUser() {
   const line = document.getElementById("user");
   if (!user || !user.name) { line.textContent = ""; return; }
   line.textContent = "You are " + user.name +
@@ -75,24 +80,27 @@ async function lease(box, outlet, label, seconds) {
   refresh();
 }
 
-const outletNames = {};
-
+// A switch of one outlet, or of the whole box (outlet "all"); the box's
+// card is redrawn from relkad's answer, which carries the box's state.
 async function act(box, outlet, label, what) {
-  if (what !== "on" &&
-      !window.confirm(what === "off" ? "Switch " + label + " off?"
-                                     : "Power-cycle " + label + "?"))
-    return;
+  const whole = outlet === "all";
+  const question = what === "cycle" ? "Power-cycle " + label + "?"
+                 : whole ? "Switch " + label + " " + what + "?"
+                 : "Switch " + label + " off?";
+  if ((whole || what !== "on") && !window.confirm(question)) return;
   say((what === "cycle" ? "Cycling " : "Switching ") + label + "...");
+  const outlets = whole ? "all" : [outlet];
   try {
-    if (what === "cycle")
-      await call("POST", "/api/v1/boxes/" + box + "/cycle", { outlets: [outlet] });
-    else
-      await call("PUT", "/api/v1/boxes/" + box, { state: what, outlets: [outlet] });
+    const answer = what === "cycle"
+        ? await call("POST", "/api/v1/boxes/" + box + "/cycle", { outlets: outlets })
+        : await call("PUT", "/api/v1/boxes/" + box, { state: what, outlets: outlets });
     say(label + ": " + (what === "cycle" ? "cycled" : what));
+    changes++;
+    replaceCard(answer);
   } catch (e) {
     say(label + ": " + e.message);
+    refresh();
   }
-  refresh();
 }
 
 function button(text, box, outlet, label, what) {
@@ -108,71 +116,117 @@ function button(text, box, outlet, label, what) {
   return b;
 }
 
-function show(lab) {
-  const focused = document.activeElement && document.activeElement.dataset
-      ? Object.assign({}, document.activeElement.dataset) : null;
-  const parts = [];
-  const me = lab.user && lab.user.name ? lab.user.name : "";
-  showUser(lab.user);
-  for (const box of lab.boxes) {
-    const section = document.createElement("section");
-    const title = document.createElement("h2");
-    title.textContent = box.name + " (line " + box.line + ", address " +
-                        box.address + ")";
-    section.appendChild(title);
-    const table = document.createElement("table");
-    for (let n = 1; n <= 8; ++n) {
-      const outlet = box.outlets[String(n)];
-      const label = outlet.name ? outlet.name + " (outlet " + n + ")"
-                                : "outlet " + n + " of " + box.name;
-      const row = document.createElement("tr");
-      const name = document.createElement("td");
-      name.textContent = outlet.name ? outlet.name : "outlet " + n;
-      const state = document.createElement("td");
-      state.textContent = outlet.state;
-      state.className = outlet.state;
-      state.id = "state-" + box.name + "-" + n;
-      if (outlet.name) outletNames[box.name + "/" + n] = outlet.name;
-      const held = outlet.lease && outlet.lease.holder !== me;
-      const leaseCell = document.createElement("td");
-      leaseCell.className = "lease";
-      leaseCell.id = "lease-" + box.name + "-" + n;
-      leaseCell.textContent = outlet.lease ? "leased to " + outlet.lease.holder +
-          " until " + outlet.lease.until : "";
-      const actions = document.createElement("td");
-      for (const [text, what] of [["On", "on"], ["Off", "off"], ["Cycle", "cycle"]]) {
-        const b = button(text, box.name, n, label, what);
-        b.disabled = outlet.may === false || held;
-        actions.appendChild(b);
-      }
-      if (me && outlet.name && outlet.may !== false && !held)
-        actions.appendChild(button(outlet.lease ? "End lease" : "Lease 1 h",
-            box.name, n, label, outlet.lease ? "unlease" : "lease"));
-      else if (me && outlet.name && held && lab.user.lease_admin)
-        actions.appendChild(button("End lease", box.name, n, label, "unlease"));
-      if (outlet.may === false || held) {
-        row.className = "greyed";
-        row.title = outlet.may === false ? "You may not switch " + label
-                                         : label + " is leased to " + outlet.lease.holder;
-      }
-      row.append(name, state, leaseCell, actions);
-      table.appendChild(row);
-    }
-    section.appendChild(table);
-    parts.push(section);
-  }
-  boxes.replaceChildren(...parts);
-  if (focused && focused.box) {
-    const again = boxes.querySelector('button[data-box="' + focused.box +
-        '"][data-outlet="' + focused.outlet + '"][data-action="' +
-        focused.action + '"]');
-    if (again) again.focus();
-  }
+function cell(text, className, id) {
+  const c = document.createElement("td");
+  c.textContent = text;
+  if (className) c.className = className;
+  if (id) c.id = id;
+  return c;
 }
 
+// One outlet's row, and whether the user may not switch the outlet.
+function outletRow(box, n, me) {
+  const outlet = box.outlets[String(n)];
+  const label = outlet.name ? outlet.name + " (outlet " + n + ")"
+                            : "outlet " + n + " of " + box.name;
+  if (outlet.name) outletNames[box.name + "/" + n] = outlet.name;
+  const held = Boolean(outlet.lease && outlet.lease.holder !== me);
+  const row = document.createElement("tr");
+  const actions = document.createElement("td");
+  for (const [text, what] of [["On", "on"], ["Off", "off"], ["Cycle", "cycle"]]) {
+    const b = button(text, box.name, n, label, what);
+    b.disabled = outlet.may === false || held || !box.known;
+    if (!box.known) b.title = "Set the whole box first: All on or All off";
+    actions.appendChild(b);
+  }
+  if (me && outlet.name && outlet.may !== false && !held)
+    actions.appendChild(button(outlet.lease ? "End lease" : "Lease 1 h",
+        box.name, n, label, outlet.lease ? "unlease" : "lease"));
+  else if (me && outlet.name && held && user && user.lease_admin)
+    actions.appendChild(button("End lease", box.name, n, label, "unlease"));
+  if (outlet.may === false || held) {
+    row.className = "greyed";
+    row.title = outlet.may === false ? "You may not switch " + label
+                                     : label + " is leased to " + outlet.lease.holder;
+  }
+  row.append(cell(String(n), "number"),
+             cell(outlet.name ? outlet.name : "outlet " + n),
+             cell(outlet.state, outlet.state, "state-" + box.name + "-" + n),
+             cell(outlet.lease ? "leased to " + outlet.lease.holder + " until " +
+                                 outlet.lease.until : "",
+                  "lease", "lease-" + box.name + "-" + n),
+             actions);
+  return { row: row, barred: outlet.may === false || held };
+}
+
+function card(box) {
+  const me = user && user.name ? user.name : "";
+  const section = document.createElement("section");
+  section.id = "box-" + box.name;
+  const title = document.createElement("h2");
+  title.textContent = box.name + " (line " + box.line + ", address " +
+                      box.address + ")";
+  const when = document.createElement("p");
+  when.className = "when";
+  when.id = "set-at-" + box.name;
+  when.textContent = box.known
+      ? "Last changed " + (box.set_at ? box.set_at.replace("T", " ")
+                                            .replace(/Z$/, " UTC")
+                                      : "at an unknown time")
+      : "The outlets are not known (the box cannot be read back): " +
+        "set them with All on or All off.";
+  const table = document.createElement("table");
+  let barred = false;
+  for (let n = 1; n <= 8; ++n) {
+    const made = outletRow(box, n, me);
+    barred = barred || made.barred;
+    table.appendChild(made.row);
+  }
+  const whole = document.createElement("p");
+  for (const [text, what] of [["All on", "on"], ["All off", "off"]]) {
+    const b = button(text, box.name, "all", "all outlets of " + box.name, what);
+    b.setAttribute("aria-label", text + " " + box.name);
+    b.disabled = barred;
+    whole.appendChild(b);
+  }
+  section.append(title, when, whole, table);
+  return section;
+}
+
+// Runs `draw`, then puts the focus back on the button that had it.
+function keepingFocus(draw) {
+  const had = document.activeElement && document.activeElement.dataset
+      ? Object.assign({}, document.activeElement.dataset) : null;
+  draw();
+  if (!had || !had.box) return;
+  const again = boxes.querySelector('button[data-box="' + CSS.escape(had.box) +
+      '"][data-outlet="' + CSS.escape(had.outlet) + '"][data-action="' +
+      CSS.escape(had.action) + '"]');
+  if (again) again.focus();
+}
+
+function replaceCard(box) {
+  const old = document.getElementById("box-" + box.name);
+  if (old && old.parentNode === boxes)
+    keepingFocus(() => old.replaceWith(card(box)));
+  else
+    refresh();
+}
+
+function show(lab) {
+  user = lab.user || null;
+  showUser();
+  keepingFocus(() => boxes.replaceChildren(...lab.boxes.map(card)));
+}
+
+// The whole lab, every 2 s. An answer asked for before a card was redrawn
+// from a switch may be older than that card: it is left for the next one.
 async function refresh() {
-  try { show(await call("GET", "/api/v1/lab")); }
-  catch (e) { say("Cannot read the lab: " + e.message); }
+  const asked = changes;
+  try {
+    const lab = await call("GET", "/api/v1/lab");
+    if (asked === changes) show(lab);
+  } catch (e) { say("Cannot read the lab: " + e.message); }
 }
 
 refresh();

@@ -117,12 +117,13 @@ def check_browser(checks, status, report):
     box_frames(checks, report, 1, [0x00, 0x04, 0x00, 0x02, 0x00, 0x04, 0x00],
                [(1, 3, True), (2, 3, False), (3, 2, True), (4, 2, False),
                 (5, 3, True), (6, 3, False)])
-    # rack2: set 0; relkactl on 5; the page's Cycle of 5 (off, 1 s, on).
-    frames = box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10],
+    # rack2: set 0; relkactl on 5; the page's Cycle of 5 (off, 1 s, on);
+    # the page's All on of the forgotten box, in one frame.
+    frames = box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10, 0xff],
                         [(1, 5, True), (2, 5, False), (3, 5, True)])
     check_pause(checks, frames, 2, 2, 3, "the page's cycle")
     cl.check_end(checks, report, 1, 0x00)
-    cl.check_end(checks, report, 2, 0x10)
+    cl.check_end(checks, report, 2, 0xff)
 
 
 def check_netns(checks, status, report):
