@@ -150,10 +150,18 @@ outlet_state parse_state(const std::string& text, const std::string& path,
 }  // namespace
 
 outlet_state read_state(const std::string& path, std::string* problem) {
-  std::string text;
-  if (!read_small_file(path, "state file", true, &text, problem))
-    return outlet_state();
-  return parse_state(text, path, problem);
+  outlet_state state;
+  for (int look = 0; look < 2; ++look) {
+    std::string text;
+    if (!read_small_file(path, "state file", true, &text, problem))
+      return outlet_state();
+    state = parse_state(text, path, problem);
+    // A switch writes its new mask before it exits: a record whose process
+    // is gone by now may have been replaced since it was read, so only a
+    // second look that still finds it says the switch was never finished.
+    if (state.under_way.pid <= 0 || switching_now(state)) break;
+  }
+  return state;
 }
 
 outlet_state under_way_from(const outlet_state& old,
