@@ -229,12 +229,7 @@ def run_checks(cases, notes):
 
     for name, what in (("stty.default", "the default settings"),
                        ("stty.19200", "19200 cs7 parenb -hupcl")):
-        c.begin(name, f"stty -a the same before and after a run, {what}")
-        c.status(name, 0)
-        c.frames(name, [(2, 5)])
-        before = c.note(name, "before", "")
-        c.check(name, "stty -F /dev/ttyUSB0 -a identical before and after",
-                before != "" and before == c.note(name, "after"))
+        c.same_settings(name, what, "/dev/ttyUSB0")
 
     ctl = (("ctl.set0", "-d /dev/ttyUSB0 set 0", 0x00),
            ("ctl.on3", "-d /dev/ttyUSB0 on 3", 0x04),

@@ -436,6 +436,16 @@ class Checks:
         self.check(name, f"{key} {expected} (got {got})",
                    got == str(expected))
 
+    def same_settings(self, name, what, device):
+        """A run that left `stty -a` of DEVICE as it found it; the text."""
+        self.begin(name, f"stty -a the same before and after a run, {what}")
+        self.status(name, 0)
+        self.frames(name, [(2, 5)])
+        before = self.note(name, "before", "")
+        self.check(name, f"stty -F {device} -a identical before and after",
+                   before != "" and before == self.note(name, "after"))
+        return before
+
     def lock_folder(self, name, expected=""):
         got = self.note(name, "locks")
         self.check(name, "lock folder after the run: "
