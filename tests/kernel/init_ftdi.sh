@@ -129,7 +129,12 @@ cycle=$!
 i=0
 # The cycle mark goes in with the switch's under-way record, before the
 # off frame; the frame is whole once the new mask replaced that record.
-paused() { grep -qs '^cycle' /tmp/state/* && grep -qs '^mask' /tmp/state/*; }
+paused() {
+  for f in /tmp/state/*; do
+    grep -qs '^cycle' "$f" && grep -qs '^mask' "$f" && return 0
+  done
+  return 1
+}
 while ! paused && [ $i -lt 500 ]; do usleep 10000; i=$((i + 1)); done
 kernel_mark host unplug
 wait_adapter gone
