@@ -8,7 +8,8 @@ state unknown).
     labgrid_module_scenario.py ENV-FILE EXPORTER-CONFIG EXAMPLE-LAB
 
 db1's on() raises with relkad's 409 and message, get() on the unknown
-state. web1 (rack1's outlet 3, outlet 5 on beside it): on, get, cycle (the
+state. web1 (rack1's outlet 3, outlet 5 on beside it), leased to labgrid
+while its driver is active (another user's switch is 423): on, get, cycle (the
 lab file's pause), cycle (the driver's 1 s), off, get; nothing labgrid
 printed or logged holds the token. The exporter's configuration is the
 module's output for EXAMPLE-LAB, and a client makes RelkadOutlets of its
@@ -16,6 +17,7 @@ entries as the exporter publishes them (a plain entry, as written)."""
 
 import contextlib
 import io
+import json
 import logging
 import os
 import shutil
@@ -64,13 +66,28 @@ def refused(call, words, what):
     raise rs.ScenarioError(f"{what} passed silently")
 
 
-def switch(env_web1, env_db1):
+def lease_of(relkad, token, outlet):
+    status, body, _ = relkad.request(
+        "GET", f"/api/v1/outlets/{outlet}",
+        headers={"Authorization": rs.basic("someone", token)})
+    return status, json.loads(body).get("lease")
+
+
+def switch(env_web1, env_db1, relkad, token):
     target, power = power_of(env_db1)
     refused(power.on, "409: the outlets of box rack2 are not known", "on()")
     refused(power.get, "(unknown)", "get()")
     target.cleanup()
     target, power = power_of(env_web1)
     try:
+        status, lease = lease_of(relkad, token, "web1")
+        check(status == 200 and (lease or {}).get("holder") == "labgrid",
+              f"the active driver holds a lease on web1: {lease}")
+        status, _, _ = relkad.request(
+            "PUT", "/api/v1/outlets/web1", '{"state":"off"}',
+            {"Authorization": rs.basic("someone", token),
+             "X-Relkad-Request": "1"})
+        check(status == 423, f"another user's switch of web1 is 423 ({status})")
         power.on()
         check(power.get() is True, "get() answers on after on()")
         power.cycle()
@@ -80,6 +97,8 @@ def switch(env_web1, env_db1):
         check(power.get() is False, "get() answers off after off()")
     finally:
         target.cleanup()
+    check(lease_of(relkad, token, "web1") == (200, None),
+          "the lease on web1 ended with labgrid's cleanup")
 
 
 def exporter_example(config_path, lab_path):
@@ -116,7 +135,7 @@ def main():
             try:
                 with contextlib.redirect_stdout(output), \
                         contextlib.redirect_stderr(output):
-                    switch(*envs)
+                    switch(*envs, relkad, token)
             finally:
                 sys.stdout.write(output.getvalue())
             check(token not in output.getvalue() and
