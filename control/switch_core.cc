@@ -21,6 +21,7 @@
 #include "outlet/adapter.h"
 #include "outlet/outlet_switch.h"
 #include "serial/line_guard.h"
+#include "serial/process_alive.h"
 
 namespace {
 
@@ -74,12 +75,6 @@ timespec as_timespec(double seconds) {
 std::string seconds_text(double seconds) {
   char text[32];
   snprintf(text, sizeof text, "%g", seconds);
-  return text;
-}
-
-std::string hex(int mask) {
-  char text[8];
-  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(mask) & 0xffu);
   return text;
 }
 
@@ -332,14 +327,9 @@ class held_line {
   int send(const outlet_state& old, const outlet_state& next,
            outlet_state* after, bool* sent) {
     *sent = false;
-    outlet_state state = next;
-    state.known = true;
-    state.device = target_.device;
-    state.terminal = adapter_.terminal;
-    state.identity = adapter_.identity;
-    state.box = target_.address;
-    state.set_at = utc_now();
-    state.under_way = switch_under_way();
+    outlet_state state =
+        sent_state(next, target_.device, adapter_.terminal,
+                   adapter_.identity, target_.address);
     std::string problem;
     state_change change;
     if (!change.open(path_, true, &problem) ||
@@ -401,8 +391,6 @@ class held_line {
   adapter_name adapter_;
   std::string path_;
 };
-
-bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
 // The live process, other than us, whose cycle holds one of `outlets` off;
 // 0 when none does.
@@ -667,7 +655,7 @@ std::string switch_log_line(const switch_request& r,
   for (size_t i = 0; i < r.targets.size(); ++i) {
     const box_target& t = r.targets[i];
     if (r.command == switch_command::set)
-      what += " " + hex(r.mask);
+      what += " " + mask_hex(r.mask);
     else
       what += " " + (t.names.empty() ? outlet_numbers(t.outlets) : t.names);
     where +=
@@ -687,7 +675,7 @@ std::string switch_log_line(const switch_request& r,
         if (r.command == switch_command::cycle_on ||
             (r.command == switch_command::cycle && k > 0))
           label = "on ";
-        sent += (k > 0 ? ", " : "") + std::string(label) + hex(s[k]);
+        sent += (k > 0 ? ", " : "") + std::string(label) + mask_hex(s[k]);
       }
     }
     masks += (i > 0 ? "; " : "") + (sent.empty() ? "nothing sent" : sent);

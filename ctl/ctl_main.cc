@@ -377,11 +377,10 @@ void print_list(const ctl_request& r, const resolved& what,
     printf("line    %-16s %s\n", l.name.c_str(), l.device.c_str());
   for (const named_box& b : lab.boxes) {
     const outlet_state* s = state_of(b.name);
-    char mask[16] = "unknown";
-    if (s != nullptr && s->known)
-      snprintf(mask, sizeof mask, "0x%02x", s->mask);
+    const std::string mask =
+        s != nullptr && s->known ? mask_hex(s->mask) : "unknown";
     printf("box     %-16s line %s, address %d: %s\n", b.name.c_str(),
-           b.line.c_str(), b.address, mask);
+           b.line.c_str(), b.address, mask.c_str());
   }
   for (const named_outlet& o : lab.outlets) {
     const outlet_state* s = state_of(o.box);

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "control/exact_number.h"
 #include "control/lab_file.h"
+#include "outlet/exact_number.h"
 #include "outlet/outlet_state.h"
 #include "outlet/outlet_switch.h"
 
@@ -222,9 +222,7 @@ bool parse_ctl_args(int argc, char** argv, ctl_request& request,
                     std::string& error) {
   request = ctl_request();
   request.device = default_device;
-  const char* env_dir = getenv("RELKA_STATE_DIR");
-  request.state_dir =
-      env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
+  request.state_dir = state_dir_from_env();
   if (negative_argument(argc, argv, error)) return false;
   optind = 0;  // a fresh scan, also when called again
   opterr = 0;  // the messages are ours

@@ -55,8 +55,7 @@ int to_int(const char* text) {
 class box_memory {
  public:
   box_memory(const outlet_switch& box, int address, int mask) {
-    const char* folder = getenv("RELKA_STATE_DIR");
-    if (folder == nullptr || folder[0] == '\0') folder = default_state_dir;
+    const char* folder = state_dir_from_env();
     adapter_name adapter =
         name_open_adapter(box.get_device(), box.terminal_name());
     if (adapter.identity.empty()) return;
@@ -68,14 +67,9 @@ class box_memory {
     std::string problem;
     const outlet_state old = change_.held();
     outlet_state next = old;
-    next.known = true;
     next.mask = mask & 0xff;
-    next.device = box.get_device();
-    next.terminal = adapter.terminal;
-    next.identity = adapter.identity;
-    next.box = reached;
-    next.set_at = utc_now();
-    next.under_way = switch_under_way();
+    next = sent_state(next, box.get_device(), adapter.terminal,
+                      adapter.identity, reached);
     keeping_ = change_.begin(old, next, &problem);
   }
 

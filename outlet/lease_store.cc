@@ -6,27 +6,14 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <sstream>
 
+#include "outlet/exact_number.h"
 #include "outlet/state_files.h"
 
 namespace {
-
-// A whole decimal number in [low, high], read exactly.
-bool parse_number(const std::string& text, long long low, long long high,
-                  long long* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  char* end = nullptr;
-  long long parsed = strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = parsed;
-  return true;
-}
 
 // "lease 3 alice 1765200000"; false for anything else.
 bool parse_lease(const std::string& line, outlet_lease* lease) {
@@ -35,11 +22,13 @@ bool parse_lease(const std::string& line, outlet_lease* lease) {
   if (!(words >> key >> outlet >> holder >> until) || (words >> more) ||
       key != "lease")
     return false;
-  long long number = 0;
-  if (!parse_number(outlet, 1, 8, &number) || !valid_holder(holder) ||
-      !parse_number(until, 0, 1LL << 40, &lease->until))
+  int number = 0;
+  uint64_t at = 0;
+  if (!read_whole(outlet, 1, 8, &number) || !valid_holder(holder) ||
+      !read_whole(until, uint64_t{0}, uint64_t{1} << 40, &at))
     return false;
-  lease->outlet = static_cast<int>(number);
+  lease->until = static_cast<long long>(at);
+  lease->outlet = number;
   lease->holder = holder;
   return true;
 }
@@ -151,9 +140,7 @@ bool change_leases(
     const std::function<bool(std::vector<outlet_lease>*)>& change,
     std::string* problem) {
   // A missing folder is made as the state writer makes it.
-  struct stat st {};
-  if (stat(folder_of(path).c_str(), &st) != 0)
-    mkdir(folder_of(path).c_str(), 02775);
+  make_state_folder(folder_of(path));
   folder_lock lock(folder_of(path));
   if (!lock.held()) {
     *problem = system_error("cannot lock the state folder " + folder_of(path));
@@ -165,11 +152,4 @@ bool change_leases(
   return replace_file(path, leases_text(leases), leases.empty(), problem);
 }
 
-std::string lease_time_text(long long seconds) {
-  time_t at = static_cast<time_t>(seconds);
-  struct tm utc {};
-  gmtime_r(&at, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
+std::string lease_time_text(long long seconds) { return utc_text(seconds); }

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -16,6 +15,7 @@
 
 #include "outlet/access_advice.h"
 #include "outlet/state_files.h"
+#include "serial/process_alive.h"
 
 namespace {
 
@@ -42,6 +42,11 @@ bool parse_int(const std::string& text, int low, int high, int* value) {
 }
 
 }  // namespace
+
+const char* state_dir_from_env() {
+  const char* folder = getenv("RELKA_STATE_DIR");
+  return folder != nullptr && folder[0] != '\0' ? folder : default_state_dir;
+}
 
 std::string state_path(const std::string& folder, const std::string& identity,
                        int box) {
@@ -174,21 +179,35 @@ outlet_state under_way_from(const outlet_state& old,
   return marked;
 }
 
+outlet_state sent_state(outlet_state next, const std::string& device,
+                        const std::string& terminal,
+                        const std::string& identity, int box) {
+  next.known = true;
+  next.device = device;
+  next.terminal = terminal;
+  next.identity = identity;
+  next.box = box;
+  next.set_at = utc_now();
+  next.under_way = switch_under_way();
+  return next;
+}
+
+std::string mask_hex(int mask) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(mask) & 0xffu);
+  return text;
+}
+
 bool switching_now(const outlet_state& state) {
   int pid = state.under_way.pid;
-  return pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno != ESRCH);
+  return pid > 0 && pid != getpid() && process_alive(pid);
 }
 
 std::string under_way_words(const outlet_state& state) {
   const switch_under_way& w = state.under_way;
-  auto hex = [](int mask) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(mask) & 0xffu);
-    return std::string(text);
-  };
   return "the switch of box " + std::to_string(state.box) + " from " +
-         (w.from >= 0 ? hex(w.from) : "an unknown mask") + " to " +
-         hex(w.to) + " by process " + std::to_string(w.pid) +
+         (w.from >= 0 ? mask_hex(w.from) : "an unknown mask") + " to " +
+         mask_hex(w.to) + " by process " + std::to_string(w.pid) +
          (switching_now(state) ? " is under way" : " was never finished");
 }
 
@@ -218,28 +237,7 @@ std::string state_text(const outlet_state& state) {
 }
 
 std::string utc_now() {
-  // By hand: glibc's gmtime_r reads /etc/localtime first, seven system
-  // calls for a time zone that UTC does not need (relka's run is timed).
-  const long long now = static_cast<long long>(time(nullptr));
-  long long days = now / 86400, seconds = now % 86400;
-  if (seconds < 0) seconds += 86400, --days;
-  // Days since 1970-01-01 to a civil date (proleptic Gregorian).
-  days += 719468;
-  const long long era = (days >= 0 ? days : days - 146096) / 146097;
-  const long long day_of_era = days - era * 146097;
-  const long long year_of_era = (day_of_era - day_of_era / 1460 +
-                                 day_of_era / 36524 - day_of_era / 146096) /
-                                365;
-  const long long day_of_year =
-      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const long long mp = (5 * day_of_year + 2) / 153;
-  const long long day = day_of_year - (153 * mp + 2) / 5 + 1;
-  const long long month = mp < 10 ? mp + 3 : mp - 9;
-  const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  char text[128];
-  snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-           year, month, day, seconds / 3600, seconds / 60 % 60, seconds % 60);
-  return text;
+  return utc_text(static_cast<long long>(time(nullptr)));
 }
 
 namespace {
@@ -271,12 +269,7 @@ bool state_change::open(const std::string& path, bool make_folder,
   path_ = path;
   std::string folder = folder_of(path);
   // A missing folder is made (the package makes it with the right group).
-  // Only a missing one: a service with RestrictSUIDSGID (every DynamicUser
-  // unit, pdudaemon's and relkad's) is refused any mkdir that asks for the
-  // set-group-ID bit, also where the folder is there.
-  struct stat st {};
-  if (make_folder && stat(folder.c_str(), &st) != 0 &&
-      mkdir(folder.c_str(), 02775) != 0 && errno != EEXIST) {
+  if (make_folder && !make_state_folder(folder)) {
     *problem = folder_error("cannot make the state folder " + folder, folder);
     return false;
   }

@@ -51,6 +51,9 @@ struct switch_under_way {
 // Where the state lives when neither --state-dir nor RELKA_STATE_DIR says.
 constexpr char default_state_dir[] = "/var/lib/relka";
 
+// RELKA_STATE_DIR when it is set and not empty, else default_state_dir.
+const char* state_dir_from_env();
+
 struct outlet_state {
   bool known = false;
   int mask = 0;          // bit N-1 is outlet N; meaningful when known
@@ -69,6 +72,16 @@ struct outlet_state {
 // `next` (the state a switch will leave) marked as under way from `old` by
 // this process: what the file holds while the frame goes out.
 outlet_state under_way_from(const outlet_state& old, const outlet_state& next);
+
+// `next` as a switch that sends its mask leaves it: known, through
+// `device` (whose terminal and adapter identity these are) to `box`, set
+// now, with no switch under way.
+outlet_state sent_state(outlet_state next, const std::string& device,
+                        const std::string& terminal,
+                        const std::string& identity, int box);
+
+// "0x05": a mask's low 8 bits.
+std::string mask_hex(int mask);
 
 // The switch under way in `state` is another process's that still runs:
 // it holds the line, and the state is its to write.

@@ -27,4 +27,15 @@ bool read_small_file(const std::string& path, const std::string& kind,
 // `problem`, when it is there and cannot be removed.
 bool remove_file(const std::string& path, std::string* problem);
 
+// Makes the state folder when it is missing (the package makes it with the
+// right group). Only a missing one: a service with RestrictSUIDSGID (every
+// DynamicUser unit, pdudaemon's and relkad's) is refused any mkdir that
+// asks for the set-group-ID bit, also where the folder is there. False,
+// with errno set, when it is missing and cannot be made.
+bool make_state_folder(const std::string& folder);
+
+// The time `since_1970` seconds after 1970-01-01 in UTC, ISO 8601:
+// "2026-12-08T10:15:00Z" (a year past 9999 takes more digits).
+std::string utc_text(long long since_1970);
+
 #endif  // RELKA_OUTLET_STATE_FILES_H_

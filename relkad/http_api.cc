@@ -9,7 +9,7 @@
 #include <set>
 
 #include "control/clean_text.h"
-#include "control/exact_number.h"
+#include "outlet/exact_number.h"
 #include "relkad/answers.h"
 #include "relkad/lease_api.h"
 #include "relkad/web_page.h"

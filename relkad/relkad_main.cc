@@ -23,8 +23,8 @@
 #include <string>
 
 #include "control/clean_text.h"
-#include "control/exact_number.h"
 #include "control/lab_file.h"
+#include "outlet/exact_number.h"
 #include "front/version.h"
 #include "outlet/outlet_state.h"
 #include "relkad/connection_slots.h"
@@ -121,8 +121,7 @@ void complain(const std::string& text) {
 }
 
 bool parse(int argc, char** argv, options* o, std::string* error) {
-  const char* env_dir = getenv("RELKA_STATE_DIR");
-  o->state_dir = env_dir != nullptr && *env_dir ? env_dir : default_state_dir;
+  o->state_dir = state_dir_from_env();
   optind = 0;
   opterr = 0;
   int c = 0;

@@ -2,6 +2,7 @@
 #include "serial/rs232.h"
 
 #include "serial/device_node.h"
+#include "serial/process_alive.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -103,10 +104,6 @@ bool same_file(const char* path, dev_t dev, ino_t ino) {
   struct stat st {};
   return lstat(path, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
-
-// A holder we may not signal (EPERM) is alive all the same; only a process
-// that no longer exists leaves a stale lock.
-bool process_alive(int pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
 int create_lock_file(const char* path) {
   return open_above_zero(

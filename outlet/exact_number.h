@@ -5,8 +5,8 @@
 // past the range stops the reading, it never comes round to a small one).
 // Text a hostile client or a slip of the keyboard sends must never become
 // another outlet.
-#ifndef RELKA_CONTROL_EXACT_NUMBER_H_
-#define RELKA_CONTROL_EXACT_NUMBER_H_
+#ifndef RELKA_OUTLET_EXACT_NUMBER_H_
+#define RELKA_OUTLET_EXACT_NUMBER_H_
 
 #include <stdint.h>
 
@@ -29,4 +29,4 @@ bool read_whole(std::string_view text, int low, int high, int* value,
 // ".5", "5."), all of `text`.
 bool read_seconds(std::string_view text, double high, double* value);
 
-#endif  // RELKA_CONTROL_EXACT_NUMBER_H_
+#endif  // RELKA_OUTLET_EXACT_NUMBER_H_

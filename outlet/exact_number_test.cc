@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Numbers are taken only as written: each text, the range and form asked
 // for, and what is read (or that nothing is).
-#include "control/exact_number.h"
+#include "outlet/exact_number.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "control/exact_number.h"
+#include "outlet/exact_number.h"
 
 #include <stdlib.h>
 
