@@ -20,22 +20,17 @@ import argparse
 import base64
 import json
 import os
-import signal
 import socket
 import subprocess
 import sys
 import threading
 import time
 
+from relkad_load import free_port, stop
+
 TOKEN = "flood-token-0123456789"
 AUTH = "Authorization: Basic " + base64.b64encode(
     f"lab:{TOKEN}".encode()).decode() + "\r\n"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def connect(port, source="127.0.0.1"):
@@ -177,8 +172,7 @@ def main():
             print(json.dumps(case(port)))
             time.sleep(0.5)
     finally:
-        relkad.send_signal(signal.SIGTERM)
-        relkad.wait(15)
+        stop(relkad)
 
 
 if __name__ == "__main__":

@@ -77,17 +77,34 @@ def frames_sent(args):
     return len(times), 1000 * statistics.median(times) if times else 0.0
 
 
+def stop(process):
+    """Ends a service started here: SIGTERM, and SIGKILL if it has not
+    ended in 10 s."""
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def service_env(args, **more):
+    """The environment of the service and of relkactl here: the shim on
+    the lines, the state folder and the lab."""
+    return dict(os.environ, LD_PRELOAD=args.shim,
+                RELKA_STATE_DIR=args.state,
+                RELKA_LAB=os.path.join(args.work, "lab.toml"),
+                RELKA_BENCH_CHANGE_US=str(args.change_us), **more)
+
+
 class service:
     """relkad or pdudaemon, started here and stopped by its pid."""
 
     def __init__(self, args, names, port):
         self.args, self.names, self.port = args, names, port
-        env = dict(os.environ, LD_PRELOAD=args.shim,
-                   RELKA_STATE_DIR=args.state,
-                   RELKA_LAB=os.path.join(args.work, "lab.toml"),
-                   RELKA_BENCH_CHANGE_US=str(args.change_us),
-                   RELKA_BENCH_FRAMES=frames_file(args),
-                   PATH=os.path.dirname(args.relkactl) + ":" + os.environ["PATH"])
+        env = service_env(
+            args, RELKA_BENCH_FRAMES=frames_file(args),
+            PATH=os.path.dirname(args.relkactl) + ":" + os.environ["PATH"])
         os.makedirs(env["RELKA_STATE_DIR"], exist_ok=True)
         log = open(os.path.join(args.work, "service.log"), "w")
         if args.pdudaemon:
@@ -109,12 +126,7 @@ class service:
                                         stderr=subprocess.STDOUT)
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop(self.process)
 
     def request(self, conn, box, outlet, on):
         if self.args.pdudaemon:
@@ -199,10 +211,7 @@ def main():
             sys.exit("bench: the service did not answer; see "
                      + os.path.join(args.work, "service.log"))
         # A known state on every box first: all outlets off.
-        env = dict(os.environ, LD_PRELOAD=args.shim,
-                   RELKA_STATE_DIR=args.state,
-                   RELKA_LAB=os.path.join(args.work, "lab.toml"),
-                   RELKA_BENCH_CHANGE_US=str(args.change_us))
+        env = service_env(args)
         for i in range(args.lines):
             subprocess.run([args.relkactl, "-b", f"b{i}", "set", "0"], env=env,
                            check=True)
