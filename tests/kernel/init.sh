@@ -16,12 +16,8 @@
 LINE=/dev/ttyS1
 LOCK=/var/lock/LCK..ttyS1
 
-# relka's frame table: box address and mask.
-for pair in 2:5 0:0 7:255 96:3; do
-  single "relka.a${pair%:*}.s${pair#*:}" relka -d $LINE -a "${pair%:*}" -s "${pair#*:}"
-done
-# No mask: only the open and close.
-single relka.probe relka -q -d $LINE
+# relka's frame table, and an open and close alone.
+frame_table
 
 # A lock file of a process that is gone is taken over.
 write_lock "$(dead_pid)"
@@ -45,26 +41,12 @@ write_lock "$(dead_pid)"
 single link.stale_lock relka -q -d /dev/relka-link -a 4 -s 9
 rm -f $LOCK
 
-# The line's settings are put back: the defaults, then unusual ones. stty's
-# own opens fall between the cases.
-stty -F $LINE -a >/tmp/stty.before 2>/dev/null
-single stty.default relka -q -d $LINE -a 2 -s 5
-stty -F $LINE -a >/tmp/stty.after 2>/dev/null
-send_file stty.default before /tmp/stty.before
-send_file stty.default after /tmp/stty.after
-stty -F $LINE 19200 cs7 parenb -hupcl
-stty -F $LINE -a >/tmp/stty.before 2>/dev/null
-single stty.changed relka -q -d $LINE -a 2 -s 5
-stty -F $LINE -a >/tmp/stty.after 2>/dev/null
-send_file stty.changed before /tmp/stty.before
-send_file stty.changed after /tmp/stty.after
-stty -F $LINE 9600 cs8 -parenb hupcl
+# The line's settings are put back: the defaults, then unusual ones.
+same_settings stty.default
+same_settings stty.changed 19200 cs7 parenb -hupcl
 
 # relkactl, box 0, remembering in /tmp/state.
-single ctl.set0 relkactl -d $LINE set 0
-single ctl.on3 relkactl -d $LINE on 3
-single ctl.on1 relkactl -d $LINE on 1
-single ctl.off3 relkactl -d $LINE off 3
+ctl_table
 single ctl.status relkactl -d $LINE status
 
 # While another process holds the line (its lock file names a live pid),

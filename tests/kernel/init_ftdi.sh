@@ -55,27 +55,13 @@ BYID=$(echo /dev/serial/by-id/*)
 note setup by_id "$BYID"
 
 # The frame table, and an open and close alone.
-for pair in 2:5 0:0 7:255 96:3; do
-  single "relka.a${pair%:*}.s${pair#*:}" relka -d $LINE -a "${pair%:*}" -s "${pair#*:}"
-done
-single relka.probe relka -q -d $LINE
+frame_table
 
 # The line's settings are put back: the defaults, then unusual ones.
-for settings in default "19200 cs7 parenb -hupcl"; do
-  name=stty.${settings%% *}
-  [ "$settings" = default ] || stty -F $LINE $settings
-  stty -F $LINE -a >/tmp/stty.before 2>/dev/null
-  single $name relka -q -d $LINE -a 2 -s 5
-  stty -F $LINE -a >/tmp/stty.after 2>/dev/null
-  send_file $name before /tmp/stty.before
-  send_file $name after /tmp/stty.after
-done
-stty -F $LINE 9600 cs8 -parenb hupcl
+same_settings stty.default
+same_settings stty.19200 19200 cs7 parenb -hupcl
 
-single ctl.set0 relkactl -d $LINE set 0
-single ctl.on3 relkactl -d $LINE on 3
-single ctl.on1 relkactl -d $LINE on 1
-single ctl.off3 relkactl -d $LINE off 3
+ctl_table
 single ctl.byid relkactl -d "$BYID" set 0x0f
 single ctl.byid_status relkactl -d "$BYID" status
 

@@ -56,3 +56,37 @@ write_lock() {  # PID
   printf '%10d\n' "$1" >"$LOCK"
 }
 
+
+# The cases both machines run on LINE:
+
+# relka's frame table (box address and mask), then an open and close alone.
+frame_table() {
+  for pair in 2:5 0:0 7:255 96:3; do
+    single "relka.a${pair%:*}.s${pair#*:}" relka -d $LINE -a "${pair%:*}" -s "${pair#*:}"
+  done
+  single relka.probe relka -q -d $LINE
+}
+
+# A relka run that puts the line's settings back: stty -a before and after,
+# sent with the case; stty's own opens fall between the cases. With STTY
+# the line is set so first, and back to the defaults after.
+same_settings() {  # CASE [STTY...]
+  settings_case=$1
+  shift
+  [ $# -gt 0 ] && stty -F $LINE "$@"
+  stty -F $LINE -a >/tmp/stty.before 2>/dev/null
+  single "$settings_case" relka -q -d $LINE -a 2 -s 5
+  stty -F $LINE -a >/tmp/stty.after 2>/dev/null
+  send_file "$settings_case" before /tmp/stty.before
+  send_file "$settings_case" after /tmp/stty.after
+  if [ $# -gt 0 ]; then stty -F $LINE 9600 cs8 -parenb hupcl; fi
+}
+
+# relkactl on box 0, remembering in $RELKA_STATE_DIR: set, then single
+# outlets on and off.
+ctl_table() {
+  single ctl.set0 relkactl -d $LINE set 0
+  single ctl.on3 relkactl -d $LINE on 3
+  single ctl.on1 relkactl -d $LINE on 1
+  single ctl.off3 relkactl -d $LINE off 3
+}
