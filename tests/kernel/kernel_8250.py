@@ -46,12 +46,7 @@ class Machine8250:
 def run_checks(cases, notes, summary):
     c = Checks(cases, notes)
 
-    for box, mask in ((2, 5), (0, 0), (7, 255), (96, 3)):
-        name = f"relka.a{box}.s{mask}"
-        c.begin(name, f"relka -d /dev/ttyS1 -a {box} -s {mask}")
-        c.status(name, 0)
-        c.frames(name, [(box, mask)])
-        c.lock_folder(name)
+    c.frame_table("/dev/ttyS1")
 
     name = "relka.probe"
     c.begin(name, "relka -q -d /dev/ttyS1 (no mask): the open and close only")

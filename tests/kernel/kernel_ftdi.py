@@ -218,14 +218,10 @@ def run_checks(cases, notes):
             == ["open", "close"])
     c.lock_folder(name)
 
-    for box, mask in ((2, 5), (0, 0), (7, 255), (96, 3)):
-        name = f"relka.a{box}.s{mask}"
-        c.begin(name, f"relka -d /dev/ttyUSB0 -a {box} -s {mask}")
-        c.status(name, 0)
-        c.frames(name, [(box, mask)])
+    def relka_cost(name):
         open_and_close(c, name)
         costs["relka"] = frame_cost(c, name, baseline, RELKA_REQUESTS, True)
-        c.lock_folder(name)
+    c.frame_table("/dev/ttyUSB0", relka_cost)
 
     for name, what in (("stty.default", "the default settings"),
                        ("stty.19200", "19200 cs7 parenb -hupcl")):

@@ -436,6 +436,19 @@ class Checks:
         self.check(name, f"{key} {expected} (got {got})",
                    got == str(expected))
 
+    def frame_table(self, device, each=None):
+        """relka's frame table on DEVICE (vm_lib.sh's frame_table): one frame
+        a run, and the lock folder empty after; each(name) adds a
+        machine's own checks of a case."""
+        for box, mask in ((2, 5), (0, 0), (7, 255), (96, 3)):
+            name = f"relka.a{box}.s{mask}"
+            self.begin(name, f"relka -d {device} -a {box} -s {mask}")
+            self.status(name, 0)
+            self.frames(name, [(box, mask)])
+            if each:
+                each(name)
+            self.lock_folder(name)
+
     def same_settings(self, name, what, device):
         """A run that left `stty -a` of DEVICE as it found it; the text."""
         self.begin(name, f"stty -a the same before and after a run, {what}")
