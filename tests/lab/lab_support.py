@@ -129,6 +129,18 @@ def running_pdudaemon(conf_path, start_limit=20.0):
         yield daemon.port
 
 
+def power_of(env_file):
+    """The labgrid environment's main target, its PowerProtocol driver
+    active. labgrid is imported here: only the labgrid scenarios need it."""
+    from labgrid import Environment
+    target = Environment(config_file=env_file).get_target("main")
+    if target is None:
+        raise ScenarioError(f"{env_file} has no target 'main'")
+    power = target.get_driver("PowerProtocol")
+    target.activate(power)
+    return target, power
+
+
 def http_get(port, path, timeout=60):
     """GET on 127.0.0.1:port; the status and the body."""
     url = f"http://127.0.0.1:{port}{path}"

@@ -21,22 +21,11 @@ import tempfile
 import lab_support as lab
 
 try:
-    from labgrid import Environment
+    import labgrid  # noqa: F401 (lab.power_of uses it)
 except ImportError as missing:
     print(f"scenario: {lab.DEBIAN_PYTHON} cannot import labgrid ({missing}): "
           "install Debian's python3-labgrid", file=sys.stderr)
     sys.exit(1)
-
-
-def power_of(env_file):
-    """The environment's main target, its PowerProtocol driver active."""
-    env = Environment(config_file=env_file)
-    target = env.get_target("main")
-    if target is None:
-        raise lab.ScenarioError(f"{env_file} has no target 'main'")
-    power = target.get_driver("PowerProtocol")
-    target.activate(power)
-    return target, power
 
 
 def rewritten(env_file, old, new, folder):
@@ -66,7 +55,7 @@ def must_fail(power, status, why):
 
 def external(env_file):
     with tempfile.TemporaryDirectory(prefix="relka-labgrid.") as folder:
-        target, power = power_of(env_file)
+        target, power = lab.power_of(env_file)
         # Nothing remembered for web1's box: relkactl refuses (3), sends
         # nothing.
         must_fail(power, 3, "unknown state")
@@ -77,7 +66,7 @@ def external(env_file):
                                             'device = "/dev/relka-absent',
                                             folder)
         try:
-            target, power = power_of(env_file)
+            target, power = lab.power_of(env_file)
             must_fail(power, 255, "missing device")
             target.cleanup()
         finally:
@@ -90,7 +79,7 @@ def external(env_file):
 
 def on_cycle_off(env_file):
     """labgrid's three power calls, the target cleaned up on every path."""
-    target, power = power_of(env_file)
+    target, power = lab.power_of(env_file)
     try:
         power.on()
         power.cycle()

@@ -26,8 +26,9 @@ import tempfile
 
 import relkad_support as rs
 from relkad_support import check
+from lab_support import power_of  # on the path relkad_support set
 
-from labgrid import Environment, target_factory
+from labgrid import target_factory
 from labgrid.driver.exception import ExecutionError
 from labgrid.remote.common import ResourceEntry
 from labgrid.remote.config import ResourceConfig
@@ -47,13 +48,6 @@ def environment(template, folder, relkad, token_file, outlet):
     with open(path, "w", encoding="utf-8") as out:
         out.write(text)
     return path
-
-
-def power_of(env_file):
-    target = Environment(config_file=env_file).get_target("main")
-    power = target.get_driver("PowerProtocol")
-    target.activate(power)
-    return target, power
 
 
 def refused(call, words, what):

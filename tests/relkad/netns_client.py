@@ -20,10 +20,11 @@ import time
 
 import relkad_support as rs
 from relkad_support import check, say
+from lab_support import power_of  # on the path relkad_support set
 
 try:
     import requests
-    from labgrid import Environment
+    import labgrid  # noqa: F401 (lab.power_of uses it)
 except ImportError as missing:
     raise SystemExit(f"client: {rs.DEBIAN_PYTHON} cannot import labgrid "
                      f"({missing}): install Debian's python3-labgrid")
@@ -84,10 +85,7 @@ def labgrid_power(env_file, url, folder):
     path = os.path.join(folder, f"env-{len(os.listdir(folder))}.yaml")
     with open(path, "w", encoding="utf-8") as out:
         out.write(text.replace("RELKAD_URL", url))
-    target = Environment(config_file=path).get_target("main")
-    power = target.get_driver("PowerProtocol")
-    target.activate(power)
-    return target, power
+    return power_of(path)
 
 
 def wrong_token(env_file, address, port, token, folder):
