@@ -84,6 +84,18 @@ def _registered(register, kind):
     return once
 
 
+def check_url(url):
+    """Raises ValueError unless url is relkad's base URL, http://HOST:PORT
+    (or https), without credentials."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise ValueError(f"RelkadOutlet: url must be http://HOST:PORT: "
+                         f"{url!r}")
+    if parts.username or parts.password:
+        raise ValueError("RelkadOutlet: the url carries no credentials; "
+                         "give the driver a token file")
+
+
 @_registered(target_factory.reg_resource, "resources")
 @attr.s(eq=False)
 class RelkadOutlet(Resource):
@@ -98,13 +110,7 @@ class RelkadOutlet(Resource):
 
     def __attrs_post_init__(self):
         super().__attrs_post_init__()
-        parts = urllib.parse.urlsplit(self.url)
-        if parts.scheme not in ("http", "https") or not parts.hostname:
-            raise ValueError(f"RelkadOutlet: url must be http://HOST:PORT: "
-                             f"{self.url!r}")
-        if parts.username or parts.password:
-            raise ValueError("RelkadOutlet: the url carries no credentials; "
-                             "give the driver a token file")
+        check_url(self.url)
         if not self.outlet or "/" in self.outlet:
             raise ValueError(f"RelkadOutlet: not an outlet name: "
                              f"{self.outlet!r}")
@@ -128,29 +134,28 @@ def read_token(path):
     return token[0].strip()
 
 
-def relkad_message(status, body):
-    """relkad's own words for a refusal: "STATUS: message"."""
-    text = body.decode("utf-8", "replace").strip()
-    try:
-        answer = json.loads(text)
-        if isinstance(answer, dict) and isinstance(answer.get("error"), str):
-            text = answer["error"]
-    except ValueError:
-        pass
-    return f"{status}: {text[:500] or 'no message'}"
-
-
 class _Answer:
+    """relkad's answer: its HTTP status and body."""
+
     def __init__(self, status, body):
         self.status = status
         self.body = body
 
     def error(self):
+        """The text of a JSON body {"error": TEXT}, else None."""
         try:
-            answer = json.loads(self.body)
+            answer = json.loads(self.body.decode("utf-8", "replace"))
         except ValueError:
             return None
-        return answer.get("error") if isinstance(answer, dict) else None
+        error = answer.get("error") if isinstance(answer, dict) else None
+        return error if isinstance(error, str) else None
+
+    def message(self):
+        """relkad's own words for a refusal: "STATUS: message"."""
+        text = self.error()
+        if text is None:
+            text = self.body.decode("utf-8", "replace").strip()
+        return f"{self.status}: {text[:500] or 'no message'}"
 
 
 @_registered(target_factory.reg_driver, "drivers")
@@ -186,7 +191,7 @@ class RelkadPowerDriver(Driver, PowerProtocol, ResetProtocol):
             return  # this relkad has no leases
         if not 200 <= answer.status < 300:
             raise ExecutionError(f"no lease on outlet {self.port.outlet}: "
-                                 f"{relkad_message(answer.status, answer.body)}")
+                                 f"{answer.message()}")
         self._leased = True
 
     def on_deactivate(self):
@@ -268,7 +273,7 @@ class RelkadPowerDriver(Driver, PowerProtocol, ResetProtocol):
             raise ExecutionError(f"relkad at {self.port.url} cannot be "
                                  f"reached: {why}") from None
         if refusals and not 200 <= answer.status < 300:
-            raise ExecutionError(relkad_message(answer.status, answer.body))
+            raise ExecutionError(answer.message())
         return answer
 
 
@@ -294,7 +299,7 @@ def main(argv):
         sys.stderr.write("usage: python3 -m relka_labgrid LAB-FILE URL\n")
         return 2
     try:
-        RelkadOutlet(None, "check", url=argv[2], outlet="check")
+        check_url(argv[2])
         sys.stdout.write(exporter_config(argv[1], argv[2]))
     except (OSError, tomllib.TOMLDecodeError, ValueError) as error:
         sys.stderr.write(f"relka_labgrid: {argv[1]}: {error}\n")
