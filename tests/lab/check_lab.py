@@ -170,6 +170,15 @@ def check_single(checks, frames, box, steps):
                           f"{outlet} {what}: {changed(frames[index])}")
 
 
+def box_frames(checks, report, box, masks, steps):
+    """box's frames have exactly these masks; steps: (index, outlet, on)
+    for frames that switch that one outlet alone. The frames."""
+    frames = frames_of(report, box)
+    if check_masks(checks, frames, box, masks):
+        check_single(checks, frames, box, steps)
+    return frames
+
+
 def check_pause(checks, frames, box, off, on, what, delay_us=DELAY_US):
     if max(off, on) >= len(frames):
         return
@@ -262,12 +271,9 @@ def check_lava(checks, status, report):
     off, the lab file's 5 s, on) and LAVA's power off after the job; the
     other board's refused commands sent nothing to rack1-bottom."""
     check_common(checks, status, report, [1])
-    frames = frames_of(report, 1)
-    if check_masks(checks, frames, 1, [0x14, 0x10, 0x14, 0x10]):
-        check_single(checks, frames, 1, [(1, 3, False), (2, 3, True),
-                                         (3, 3, False)])
-        check_pause(checks, frames, 1, 1, 2, "the hard reset",
-                    delay_us=5_000_000)
+    frames = box_frames(checks, report, 1, [0x14, 0x10, 0x14, 0x10],
+                        [(1, 3, False), (2, 3, True), (3, 3, False)])
+    check_pause(checks, frames, 1, 1, 2, "the hard reset", delay_us=5_000_000)
     check_end(checks, report, 1, 0x10)
 
 

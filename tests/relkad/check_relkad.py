@@ -96,15 +96,6 @@ def missing_tools(case, relkad):
     return missing
 
 
-def box_frames(checks, report, box, masks, steps):
-    """box's frames have exactly these masks; steps: (index, outlet, on)
-    for frames that switch that one outlet alone."""
-    frames = cl.frames_of(report, box)
-    if cl.check_masks(checks, frames, box, masks):
-        cl.check_single(checks, frames, box, steps)
-    return frames
-
-
 def check_pause(checks, frames, box, off, on, what):
     cl.check_pause(checks, frames, box, off, on, what, delay_us=CYCLE_US)
 
@@ -114,13 +105,14 @@ def check_browser(checks, status, report):
     # rack1: set 0; On web1 (3); Off web1 (the refused confirm sent
     # nothing); keyboard On 2; keyboard Off 2; On web1 with a token; Off
     # web1 as alice of the users file.
-    box_frames(checks, report, 1, [0x00, 0x04, 0x00, 0x02, 0x00, 0x04, 0x00],
-               [(1, 3, True), (2, 3, False), (3, 2, True), (4, 2, False),
-                (5, 3, True), (6, 3, False)])
+    cl.box_frames(checks, report, 1,
+                  [0x00, 0x04, 0x00, 0x02, 0x00, 0x04, 0x00],
+                  [(1, 3, True), (2, 3, False), (3, 2, True), (4, 2, False),
+                   (5, 3, True), (6, 3, False)])
     # rack2: set 0; relkactl on 5; the page's Cycle of 5 (off, 1 s, on);
     # the page's All on of the forgotten box, in one frame.
-    frames = box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10, 0xff],
-                        [(1, 5, True), (2, 5, False), (3, 5, True)])
+    frames = cl.box_frames(checks, report, 2, [0x00, 0x10, 0x00, 0x10, 0xff],
+                           [(1, 5, True), (2, 5, False), (3, 5, True)])
     check_pause(checks, frames, 2, 2, 3, "the page's cycle")
     cl.check_end(checks, report, 1, 0x00)
     cl.check_end(checks, report, 2, 0xff)
@@ -131,9 +123,9 @@ def check_netns(checks, status, report):
     # rack1: set 0x10 (outlet 5 on, a neighbour); every refused request and
     # labgrid's calls with a wrong token sent nothing; then labgrid's on(),
     # cycle() (off, 1 s, on) and off() of outlet 4.
-    frames = box_frames(checks, report, 1, [0x10, 0x18, 0x10, 0x18, 0x10],
-                        [(1, 4, True), (2, 4, False), (3, 4, True),
-                         (4, 4, False)])
+    frames = cl.box_frames(checks, report, 1, [0x10, 0x18, 0x10, 0x18, 0x10],
+                           [(1, 4, True), (2, 4, False), (3, 4, True),
+                            (4, 4, False)])
     check_pause(checks, frames, 1, 2, 3, "labgrid's cycle")
     cl.check_end(checks, report, 1, 0x10)
 
@@ -183,10 +175,10 @@ def check_labgrid_module(checks, status, report):
     # rack1: set 0x10 (outlet 5 on); db1's refusals sent nothing to rack2;
     # then web1 (outlet 3): on, cycle with the lab file's 2 s, cycle with
     # the driver's 1 s, off.
-    frames = box_frames(checks, report, 1,
-                        [0x10, 0x14, 0x10, 0x14, 0x10, 0x14, 0x10],
-                        [(1, 3, True), (2, 3, False), (3, 3, True),
-                         (4, 3, False), (5, 3, True), (6, 3, False)])
+    frames = cl.box_frames(checks, report, 1,
+                           [0x10, 0x14, 0x10, 0x14, 0x10, 0x14, 0x10],
+                           [(1, 3, True), (2, 3, False), (3, 3, True),
+                            (4, 3, False), (5, 3, True), (6, 3, False)])
     cl.check_pause(checks, frames, 1, 2, 3, "the lab file's cycle")
     check_pause(checks, frames, 1, 4, 5, "the driver's cycle")
     cl.check_end(checks, report, 1, 0x10)
