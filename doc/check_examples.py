@@ -27,12 +27,16 @@ what already happened. `cmake` is a stand-in that does nothing.
   check_examples.py SOURCE_DIR BUILD_DIR
 """
 
-import json
 import os
 import re
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "tests", "lab"))
+
+import check_lab  # noqa: E402
 
 MARK = re.compile(r"^<!-- (test(?:: lab)?|output|untested: .+|file: \S+) -->$")
 FENCE = re.compile(r"^```(\w*)$")
@@ -62,10 +66,6 @@ def masked(text):
     return [TIMES.sub("T", line.rstrip()) for line in text.strip("\n").split("\n")]
 
 
-def lab_devices(lab_text):
-    return re.findall(r'^device = "(/dev/[^"]+)"', lab_text, re.M)
-
-
 def run_block(source, build, code, lab):
     with tempfile.TemporaryDirectory(prefix="relka-doc.") as folder:
         os.symlink(build, os.path.join(folder, "build"))
@@ -85,23 +85,16 @@ def run_block(source, build, code, lab):
         with open(env["RELKA_LAB"], "w") as f:
             f.write(lab)
         command = ["bash", "-e", "-c", code]
-        wrapped = "relka-sim" not in code
-        if wrapped:
-            lines = ["/dev/relka", "/dev/ttyUSB0"] + lab_devices(lab)
-            sim = [os.path.join(build, "bin", "relka-sim"), "run", "--json"]
-            for line in dict.fromkeys(lines):
-                sim += ["--line", line]
-            command = sim + ["--"] + command
-        run = subprocess.run(command, cwd=folder, env=env, capture_output=True,
-                             text=True, timeout=120)
-        out, status = run.stdout, run.returncode
-        if wrapped:
-            report = json.loads(out.rstrip("\n").split("\n")[-1])
-            out = out.rstrip("\n").rpartition("\n")[0]
-            status = report["command"]["status"]
-        if not wrapped:
-            out += run.stderr
-        return status, out, run.stderr
+        if "relka-sim" in code:  # runs relka-sim itself
+            run = subprocess.run(command, cwd=folder, env=env,
+                                 capture_output=True, text=True, timeout=120)
+            return run.returncode, run.stdout + run.stderr, run.stderr
+        lines = (["/dev/relka", "/dev/ttyUSB0"]
+                 + check_lab.lab_lines(env["RELKA_LAB"]))
+        _, report, out, err = check_lab.run_sim_output(
+            os.path.join(build, "bin", "relka-sim"), command,
+            lines=dict.fromkeys(lines), cwd=folder, env=env)
+        return report["command"]["status"], out, err
 
 
 def check_page(source, build, path):

@@ -89,17 +89,21 @@ def lab_lines(lab_file):
     return [line["device"] for line in lines.values()]
 
 
-def run_sim(sim, command, limit=180, lines=()):
-    """relka-sim run --json -- command; its status, report and output. On
-    the time limit relka-sim is asked to end (it passes SIGTERM on to the
-    command's group and ends what is left), then killed."""
+def sim_argv(sim, command, lines=()):
     line_options = [word for line in lines for word in ("--line", line)]
-    argv = [sim, "run", *line_options, "--json", "--time-limit", "120", "--",
+    return [sim, "run", *line_options, "--json", "--time-limit", "120", "--",
             *command]
-    print("check: " + " ".join(argv), flush=True)
-    sim_run = subprocess.Popen(argv, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True,
-                               stdin=subprocess.DEVNULL)
+
+
+def run_sim_output(sim, command, limit=180, lines=(), cwd=None, env=None):
+    """relka-sim run --json -- command; its status, report, output (before
+    the report) and error output. On the time limit relka-sim is asked to
+    end (it passes SIGTERM on to the command's group and ends what is
+    left), then killed."""
+    sim_run = subprocess.Popen(sim_argv(sim, command, lines),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, stdin=subprocess.DEVNULL, cwd=cwd,
+                               env=env)
     try:
         out, err = sim_run.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
@@ -113,14 +117,23 @@ def run_sim(sim, command, limit=180, lines=()):
         sys.stderr.write(err)
         raise SystemExit(f"FAIL: relka-sim run lasted more than {limit} s")
     lines = out.rstrip("\n").split("\n")
-    sys.stdout.write("\n".join(lines[:-1]) + "\n")
-    sys.stdout.write(err)
     try:
         report = json.loads(lines[-1])
     except ValueError:
+        sys.stdout.write("\n".join(lines[:-1]) + "\n")
+        sys.stdout.write(err)
         raise SystemExit(f"FAIL: relka-sim's last line is no JSON report "
                          f"(status {sim_run.returncode}): {lines[-1]!r}")
-    return sim_run.returncode, report
+    return sim_run.returncode, report, "\n".join(lines[:-1]), err
+
+
+def run_sim(sim, command, limit=180, lines=()):
+    """run_sim_output, its output passed on; the status and report."""
+    print("check: " + " ".join(sim_argv(sim, command, lines)), flush=True)
+    status, report, out, err = run_sim_output(sim, command, limit, lines)
+    sys.stdout.write(out + "\n")
+    sys.stdout.write(err)
+    return status, report
 
 
 class Checks:
