@@ -24,7 +24,8 @@ void log_broken(const switch_request& r, const std::string& what) {
   closelog();
 }
 
-// Ends the leases of `outlets` on `path`; each one ended is said and logged.
+// Ends the leases of `outlets` on `path` held by others than the request's
+// lease user; each one ended is said and logged.
 bool break_leases(const switch_request& r, const box_target& t,
                   const std::string& path, int outlets,
                   const std::function<void(const std::string&)>& say) {
@@ -34,7 +35,8 @@ bool break_leases(const switch_request& r, const box_target& t,
       [&](std::vector<outlet_lease>* leases) {
         std::vector<outlet_lease> kept;
         for (const outlet_lease& l : *leases) {
-          if (!((outlets >> (l.outlet - 1)) & 1)) {
+          if (!((outlets >> (l.outlet - 1)) & 1) ||
+              l.holder == r.lease_user) {
             kept.push_back(l);
             continue;
           }
@@ -88,18 +90,11 @@ int lease_refusal(const switch_request& r, const box_target& t, bool back_on,
   std::string problem;
   std::vector<outlet_lease> leases = read_leases(path, time(nullptr), &problem);
   int outlets = changed_outlets(r, t);
-  int others = 0;
-  const outlet_lease* first = nullptr;
-  for (const outlet_lease& l : leases) {
-    if (!((outlets >> (l.outlet - 1)) & 1) || l.holder == r.lease_user)
-      continue;
-    others |= 1 << (l.outlet - 1);
-    if (first == nullptr) first = &l;
-  }
+  const outlet_lease* first = lease_in_the_way(leases, outlets, r.lease_user);
   if (first == nullptr) return switch_done;
   if (r.break_lease)
-    return break_leases(r, t, path, others, say) ? switch_done
-                                                 : switch_usage_error;
+    return break_leases(r, t, path, outlets, say) ? switch_done
+                                                  : switch_usage_error;
   *in_the_way = *first;
   say(leased_words(t, *first) + "; nothing was sent" +
       (r.client == "relkactl" ? " (--break-lease switches it anyway)" : ""));
