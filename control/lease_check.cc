@@ -8,15 +8,6 @@
 
 namespace {
 
-// The outlets a request changes on a box: all eight for set.
-int changed_outlets(const switch_request& r, const box_target& t) {
-  return r.command == switch_command::set ? 0xff : t.outlets;
-}
-
-bool changes_outlets(switch_command command) {
-  return command != switch_command::status && command != switch_command::forget;
-}
-
 void log_broken(const switch_request& r, const std::string& what) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
   syslog(LOG_WARNING, "%s: broke the lease: %s",
@@ -74,29 +65,25 @@ std::vector<outlet_lease> leases_of(const std::string& state_dir,
 }
 
 std::string leased_words(const box_target& t, const outlet_lease& lease) {
-  std::string box = t.box_name.empty()
-                        ? std::to_string(t.address) + " on " + t.device
-                        : t.box_name;
-  return "outlet " + std::to_string(lease.outlet) + " of box " + box +
+  return "outlet " + std::to_string(lease.outlet) + " of " + box_words(t) +
          " is leased to " + lease.holder + " until " +
          lease_time_text(lease.until);
 }
 
-int lease_refusal(const switch_request& r, const box_target& t, bool back_on,
+int lease_refusal(const switch_request& r, const box_target& t, int outlets,
+                  bool back_on,
                   const std::function<void(const std::string&)>& say,
                   outlet_lease* in_the_way) {
-  if (back_on || !changes_outlets(r.command)) return switch_done;
+  if (back_on) return switch_done;
   std::string path = lease_file_of(r.state_dir, t.device, t.address);
   std::string problem;
   std::vector<outlet_lease> leases = read_leases(path, time(nullptr), &problem);
-  int outlets = changed_outlets(r, t);
   const outlet_lease* first = lease_in_the_way(leases, outlets, r.lease_user);
   if (first == nullptr) return switch_done;
   if (r.break_lease)
     return break_leases(r, t, path, outlets, say) ? switch_done
                                                   : switch_usage_error;
   *in_the_way = *first;
-  say(leased_words(t, *first) + "; nothing was sent" +
-      (r.client == "relkactl" ? " (--break-lease switches it anyway)" : ""));
+  say(leased_words(t, *first) + "; nothing was sent" + r.lease_hint);
   return switch_state_unknown;
 }

@@ -78,26 +78,10 @@ std::string seconds_text(double seconds) {
   return text;
 }
 
-// "3 5": the outlets of a mask.
-std::string outlet_numbers(int outlets) {
-  std::string list;
-  for (int outlet = 1; outlet <= 8; ++outlet)
-    if ((outlets >> (outlet - 1)) & 1)
-      list += (list.empty() ? "" : " ") + std::to_string(outlet);
-  return list;
-}
-
 // "outlet 3" or "outlets 3 5".
 std::string outlet_words(int outlets) {
   bool one = outlets != 0 && (outlets & (outlets - 1)) == 0;
   return (one ? "outlet " : "outlets ") + outlet_numbers(outlets);
-}
-
-// "box rack1-top" or "box 1 on /dev/ttyUSB0".
-std::string box_words(const box_target& t) {
-  return t.box_name.empty()
-             ? "box " + std::to_string(t.address) + " on " + t.device
-             : "box " + t.box_name;
 }
 
 // "process 4711 (relkactl)" for the process a lock file names (its name as
@@ -443,7 +427,7 @@ int decide(const switch_request& r, const box_target& t, phase part,
 int switch_once(const switch_request& r, const box_target& t, phase part,
                 voice& say, box_outcome* result, int* blocker) {
   int leased = lease_refusal(
-      r, t, part == phase::cycle_on,
+      r, t, touched_outlets(r, t), part == phase::cycle_on,
       [&say](const std::string& text) { say(text); }, &result->leased);
   if (leased != switch_done) return leased;
   held_line line(r, t, say);
@@ -618,6 +602,20 @@ int look(const switch_request& r, const box_target& t, voice& say,
 
 }  // namespace
 
+std::string outlet_numbers(int outlets) {
+  std::string list;
+  for (int outlet = 1; outlet <= 8; ++outlet)
+    if ((outlets >> (outlet - 1)) & 1)
+      list += (list.empty() ? "" : " ") + std::to_string(outlet);
+  return list;
+}
+
+std::string box_words(const box_target& t) {
+  return t.box_name.empty()
+             ? "box " + std::to_string(t.address) + " on " + t.device
+             : "box " + t.box_name;
+}
+
 void log_switch(const switch_request& r, const switch_outcome& outcome) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
   syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
@@ -791,6 +789,7 @@ std::vector<switch_outcome> run_switch_batch(
     voice& say = *voices[i];
     outcomes[i].status = lease_refusal(
         requests[i], requests[i].targets.front(),
+        touched_outlets(requests[i], requests[i].targets.front()),
         phase_of(requests[i].command) == phase::cycle_on,
         [&say](const std::string& text) { say(text); },
         &outcomes[i].boxes.front().leased);

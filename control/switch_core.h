@@ -73,6 +73,9 @@ struct switch_request {
   // lease_user is refused, unless break_lease, which ends the lease.
   std::string lease_user;
   bool break_lease = false;
+  // Added to the message refusing a leased outlet (" (--break-lease
+  // switches it anyway)"), or "".
+  std::string lease_hint;
   // Told each message once, as it happens (relkactl prints them).
   std::function<void(const std::string&)> say;
   // Logs the run to syslog when it changes something.
@@ -109,6 +112,12 @@ std::vector<switch_outcome> run_switch_batch(
 // The pause a cycle of `request` keeps: its delay, else the longest of its
 // targets' own, else 2 seconds.
 double cycle_delay_of(const switch_request& request);
+
+// "3 5": the outlets of a mask (bit N-1 for outlet N).
+std::string outlet_numbers(int outlets);
+
+// "box rack1-top" or "box 1 on /dev/ttyUSB0".
+std::string box_words(const box_target& target);
 
 // Sends switch_log_line to syslog: notice when done, warning otherwise.
 void log_switch(const switch_request& request, const switch_outcome& outcome);

@@ -441,6 +441,7 @@ int run(const ctl_request& r) {
   q.client = "relkactl";
   q.say = complain;
   q.break_lease = r.break_lease;
+  q.lease_hint = " (--break-lease switches it anyway)";
   switch_outcome outcome = run_switch(q);
   if (outcome.status != switch_done) {
     if (r.json) print_failure(r, outcome.status, outcome.error, &q);
