@@ -8,13 +8,6 @@
 
 namespace {
 
-void log_broken(const switch_request& r, const std::string& what) {
-  openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
-  syslog(LOG_WARNING, "%s: broke the lease: %s",
-         r.who.empty() ? "?" : r.who.c_str(), what.c_str());
-  closelog();
-}
-
 // Ends the leases of `outlets` on `path` held by others than the request's
 // lease user; each one ended is said and logged.
 bool break_leases(const switch_request& r, const box_target& t,
@@ -33,7 +26,9 @@ bool break_leases(const switch_request& r, const box_target& t,
           }
           std::string what = leased_words(t, l);
           say("breaking the lease: " + what);
-          log_broken(r, what);
+          log_request(r, LOG_WARNING,
+                      (r.who.empty() ? "?" : r.who) +
+                          ": broke the lease: " + what);
         }
         bool changed = kept.size() != leases->size();
         *leases = kept;

@@ -616,11 +616,16 @@ std::string box_words(const box_target& t) {
              : "box " + t.box_name;
 }
 
-void log_switch(const switch_request& r, const switch_outcome& outcome) {
+void log_request(const switch_request& r, int priority,
+                 const std::string& line) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
-  syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
-         log_text(switch_log_line(r, outcome)).c_str());
+  syslog(priority, "%s", log_text(line).c_str());
   closelog();
+}
+
+void log_switch(const switch_request& r, const switch_outcome& outcome) {
+  log_request(r, outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING,
+              switch_log_line(r, outcome));
 }
 
 const char* command_name(switch_command command) {

@@ -119,6 +119,11 @@ std::string outlet_numbers(int outlets);
 // "box rack1-top" or "box 1 on /dev/ttyUSB0".
 std::string box_words(const box_target& target);
 
+// Sends `line` to syslog (through log_text, control/clean_text.h) under
+// the request's client's name ("relka" without one), at `priority`.
+void log_request(const switch_request& request, int priority,
+                 const std::string& line);
+
 // Sends switch_log_line to syslog: notice when done, warning otherwise.
 void log_switch(const switch_request& request, const switch_outcome& outcome);
 
