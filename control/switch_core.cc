@@ -834,12 +834,12 @@ std::vector<switch_outcome> run_switch_batch(
     if (!plan.taken.empty() && !plan.one_by_one)
       send_batch(line, old, plan, *voices[plan.taken.front()], &outcomes);
   }
-  if (plan.one_by_one) {
-    for (size_t i = 0; i < requests.size(); ++i)
-      outcomes[i] = run_switch(requests[i]);
-    return outcomes;
-  }
   for (size_t i = 0; i < requests.size(); ++i) {
+    // Those refused for a lease keep that outcome; the others run alone.
+    if (plan.one_by_one && !leased[i]) {
+      outcomes[i] = run_switch(requests[i]);
+      continue;
+    }
     if (outcomes[i].error.empty()) outcomes[i].error = voices[i]->last();
     if (requests[i].log) log_switch(requests[i], outcomes[i]);
   }

@@ -105,7 +105,7 @@ switch_outcome run_switch(const switch_request& request);
 // it left, and one that cannot be (the state unknown) is refused alone.
 // One outcome per request, each logged. Where another process's cycle
 // holds an outlet one of them touches, they run one by one instead, each
-// waiting as run_switch does.
+// waiting as run_switch does (those refused for a lease stay refused).
 std::vector<switch_outcome> run_switch_batch(
     const std::vector<switch_request>& requests);
 
