@@ -408,14 +408,14 @@ int refuse_unknown(const box_target& t, voice& say) {
 }
 
 // Whether `t` can be switched from `old`: 0 and the new mask in `*mask`,
-// else why not (a live cycle in `*blocker`, or an unknown state).
+// else why not (a live cycle in `*blocker`, or an unknown state, said).
 int decide(const switch_request& r, const box_target& t, phase part,
-           const outlet_state& old, int* mask, int* blocker) {
+           const outlet_state& old, voice& say, int* mask, int* blocker) {
   *blocker = cycle_in_the_way(old, touched_outlets(r, t));
   if (*blocker != 0) return switch_gave_up;
   if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, old,
                 mask))
-    return switch_state_unknown;
+    return refuse_unknown(t, say);
   return switch_done;
 }
 
@@ -436,8 +436,7 @@ int switch_once(const switch_request& r, const box_target& t, phase part,
   if (looked) result->state = line.state(say);
   // A switch under way now is waited for at the line, and decided after.
   if (looked && !switching_now(result->state)) {
-    int status = decide(r, t, part, result->state, &mask, blocker);
-    if (status == switch_state_unknown) return refuse_unknown(t, say);
+    int status = decide(r, t, part, result->state, say, &mask, blocker);
     if (status != switch_done) return status;
   }
   int status = line.open(part);
@@ -445,8 +444,7 @@ int switch_once(const switch_request& r, const box_target& t, phase part,
   voice quiet(r, false);  // what was wrong with the state has been said
   outlet_state old = line.state(looked ? quiet : say);
   result->state = old;
-  status = decide(r, t, part, old, &mask, blocker);
-  if (status == switch_state_unknown) return refuse_unknown(t, say);
+  status = decide(r, t, part, old, say, &mask, blocker);
   if (status != switch_done) return status;
   outlet_state next = old;
   next.mask = mask;
@@ -811,10 +809,11 @@ std::vector<switch_outcome> run_switch_batch(
     const bool looked = line.knows_state();
     if (looked) {
       old = line.state(*voices.front());
-      plan = plan_batch(requests, leased, old);
-      worth_opening =
-          switching_now(old) || (!plan.one_by_one && !plan.taken.empty());
-      if (switching_now(old)) plan = batch_plan();
+      // A switch under way now is waited for at the line, and planned after.
+      if (!switching_now(old)) {
+        plan = plan_batch(requests, leased, old);
+        worth_opening = !plan.one_by_one && !plan.taken.empty();
+      }
     }
     int status =
         worth_opening ? line.open(phase_of(first.command)) : switch_done;
