@@ -8,23 +8,8 @@
 
 namespace {
 
-// The outlets a request changes on a box: all eight for set.
-int changed_outlets(const switch_request& r, const box_target& t) {
-  return r.command == switch_command::set ? 0xff : t.outlets;
-}
-
-bool changes_outlets(switch_command command) {
-  return command != switch_command::status && command != switch_command::forget;
-}
-
-void log_broken(const switch_request& r, const std::string& what) {
-  openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
-  syslog(LOG_WARNING, "%s: broke the lease: %s",
-         r.who.empty() ? "?" : r.who.c_str(), what.c_str());
-  closelog();
-}
-
-// Ends the leases of `outlets` on `path`; each one ended is said and logged.
+// Ends the leases of `outlets` on `path` held by others than the request's
+// lease user; each one ended is said and logged.
 bool break_leases(const switch_request& r, const box_target& t,
                   const std::string& path, int outlets,
                   const std::function<void(const std::string&)>& say) {
@@ -34,13 +19,16 @@ bool break_leases(const switch_request& r, const box_target& t,
       [&](std::vector<outlet_lease>* leases) {
         std::vector<outlet_lease> kept;
         for (const outlet_lease& l : *leases) {
-          if (!((outlets >> (l.outlet - 1)) & 1)) {
+          if (!((outlets >> (l.outlet - 1)) & 1) ||
+              l.holder == r.lease_user) {
             kept.push_back(l);
             continue;
           }
           std::string what = leased_words(t, l);
           say("breaking the lease: " + what);
-          log_broken(r, what);
+          log_request(r, LOG_WARNING,
+                      (r.who.empty() ? "?" : r.who) +
+                          ": broke the lease: " + what);
         }
         bool changed = kept.size() != leases->size();
         *leases = kept;
@@ -72,36 +60,25 @@ std::vector<outlet_lease> leases_of(const std::string& state_dir,
 }
 
 std::string leased_words(const box_target& t, const outlet_lease& lease) {
-  std::string box = t.box_name.empty()
-                        ? std::to_string(t.address) + " on " + t.device
-                        : t.box_name;
-  return "outlet " + std::to_string(lease.outlet) + " of box " + box +
+  return "outlet " + std::to_string(lease.outlet) + " of " + box_words(t) +
          " is leased to " + lease.holder + " until " +
          lease_time_text(lease.until);
 }
 
-int lease_refusal(const switch_request& r, const box_target& t, bool back_on,
+int lease_refusal(const switch_request& r, const box_target& t, int outlets,
+                  bool back_on,
                   const std::function<void(const std::string&)>& say,
                   outlet_lease* in_the_way) {
-  if (back_on || !changes_outlets(r.command)) return switch_done;
+  if (back_on) return switch_done;
   std::string path = lease_file_of(r.state_dir, t.device, t.address);
   std::string problem;
   std::vector<outlet_lease> leases = read_leases(path, time(nullptr), &problem);
-  int outlets = changed_outlets(r, t);
-  int others = 0;
-  const outlet_lease* first = nullptr;
-  for (const outlet_lease& l : leases) {
-    if (!((outlets >> (l.outlet - 1)) & 1) || l.holder == r.lease_user)
-      continue;
-    others |= 1 << (l.outlet - 1);
-    if (first == nullptr) first = &l;
-  }
+  const outlet_lease* first = lease_in_the_way(leases, outlets, r.lease_user);
   if (first == nullptr) return switch_done;
   if (r.break_lease)
-    return break_leases(r, t, path, others, say) ? switch_done
-                                                 : switch_usage_error;
+    return break_leases(r, t, path, outlets, say) ? switch_done
+                                                  : switch_usage_error;
   *in_the_way = *first;
-  say(leased_words(t, *first) + "; nothing was sent" +
-      (r.client == "relkactl" ? " (--break-lease switches it anyway)" : ""));
+  say(leased_words(t, *first) + "; nothing was sent" + r.lease_hint);
   return switch_state_unknown;
 }

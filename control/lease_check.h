@@ -27,13 +27,14 @@ std::vector<outlet_lease> leases_of(const std::string& state_dir,
 // "outlet 3 of box rack1-top is leased to alice until 2026-12-08T18:00:00Z".
 std::string leased_words(const box_target& target, const outlet_lease& lease);
 
-// switch_done, or switch_state_unknown when `request` may not touch an
-// outlet of `target` because someone else holds it (said through `say`,
-// and the first such lease in `*in_the_way`). With break_lease the leases
-// in the way are ended and logged instead. `back_on`: the second half of a
+// switch_done, or switch_state_unknown when `request`, which changes
+// `outlets` of `target` (bit N-1 for outlet N), may not because someone
+// else holds one (said through `say`, with the request's lease_hint, and
+// the first such lease in `*in_the_way`). With break_lease the leases in
+// the way are ended and logged instead. `back_on`: the second half of a
 // cycle, which is never refused.
 int lease_refusal(const switch_request& request, const box_target& target,
-                  bool back_on,
+                  int outlets, bool back_on,
                   const std::function<void(const std::string&)>& say,
                   outlet_lease* in_the_way);
 

@@ -78,26 +78,10 @@ std::string seconds_text(double seconds) {
   return text;
 }
 
-// "3 5": the outlets of a mask.
-std::string outlet_numbers(int outlets) {
-  std::string list;
-  for (int outlet = 1; outlet <= 8; ++outlet)
-    if ((outlets >> (outlet - 1)) & 1)
-      list += (list.empty() ? "" : " ") + std::to_string(outlet);
-  return list;
-}
-
 // "outlet 3" or "outlets 3 5".
 std::string outlet_words(int outlets) {
   bool one = outlets != 0 && (outlets & (outlets - 1)) == 0;
   return (one ? "outlet " : "outlets ") + outlet_numbers(outlets);
-}
-
-// "box rack1-top" or "box 1 on /dev/ttyUSB0".
-std::string box_words(const box_target& t) {
-  return t.box_name.empty()
-             ? "box " + std::to_string(t.address) + " on " + t.device
-             : "box " + t.box_name;
 }
 
 // "process 4711 (relkactl)" for the process a lock file names (its name as
@@ -424,14 +408,14 @@ int refuse_unknown(const box_target& t, voice& say) {
 }
 
 // Whether `t` can be switched from `old`: 0 and the new mask in `*mask`,
-// else why not (a live cycle in `*blocker`, or an unknown state).
+// else why not (a live cycle in `*blocker`, or an unknown state, said).
 int decide(const switch_request& r, const box_target& t, phase part,
-           const outlet_state& old, int* mask, int* blocker) {
+           const outlet_state& old, voice& say, int* mask, int* blocker) {
   *blocker = cycle_in_the_way(old, touched_outlets(r, t));
   if (*blocker != 0) return switch_gave_up;
   if (!new_mask(r.command, part == phase::cycle_on, t.outlets, r.mask, old,
                 mask))
-    return switch_state_unknown;
+    return refuse_unknown(t, say);
   return switch_done;
 }
 
@@ -443,7 +427,7 @@ int decide(const switch_request& r, const box_target& t, phase part,
 int switch_once(const switch_request& r, const box_target& t, phase part,
                 voice& say, box_outcome* result, int* blocker) {
   int leased = lease_refusal(
-      r, t, part == phase::cycle_on,
+      r, t, touched_outlets(r, t), part == phase::cycle_on,
       [&say](const std::string& text) { say(text); }, &result->leased);
   if (leased != switch_done) return leased;
   held_line line(r, t, say);
@@ -452,8 +436,7 @@ int switch_once(const switch_request& r, const box_target& t, phase part,
   if (looked) result->state = line.state(say);
   // A switch under way now is waited for at the line, and decided after.
   if (looked && !switching_now(result->state)) {
-    int status = decide(r, t, part, result->state, &mask, blocker);
-    if (status == switch_state_unknown) return refuse_unknown(t, say);
+    int status = decide(r, t, part, result->state, say, &mask, blocker);
     if (status != switch_done) return status;
   }
   int status = line.open(part);
@@ -461,8 +444,7 @@ int switch_once(const switch_request& r, const box_target& t, phase part,
   voice quiet(r, false);  // what was wrong with the state has been said
   outlet_state old = line.state(looked ? quiet : say);
   result->state = old;
-  status = decide(r, t, part, old, &mask, blocker);
-  if (status == switch_state_unknown) return refuse_unknown(t, say);
+  status = decide(r, t, part, old, say, &mask, blocker);
   if (status != switch_done) return status;
   outlet_state next = old;
   next.mask = mask;
@@ -618,11 +600,30 @@ int look(const switch_request& r, const box_target& t, voice& say,
 
 }  // namespace
 
-void log_switch(const switch_request& r, const switch_outcome& outcome) {
+std::string outlet_numbers(int outlets) {
+  std::string list;
+  for (int outlet = 1; outlet <= 8; ++outlet)
+    if ((outlets >> (outlet - 1)) & 1)
+      list += (list.empty() ? "" : " ") + std::to_string(outlet);
+  return list;
+}
+
+std::string box_words(const box_target& t) {
+  return t.box_name.empty()
+             ? "box " + std::to_string(t.address) + " on " + t.device
+             : "box " + t.box_name;
+}
+
+void log_request(const switch_request& r, int priority,
+                 const std::string& line) {
   openlog(r.client.empty() ? "relka" : r.client.c_str(), LOG_PID, LOG_USER);
-  syslog(outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING, "%s",
-         log_text(switch_log_line(r, outcome)).c_str());
+  syslog(priority, "%s", log_text(line).c_str());
   closelog();
+}
+
+void log_switch(const switch_request& r, const switch_outcome& outcome) {
+  log_request(r, outcome.status == switch_done ? LOG_NOTICE : LOG_WARNING,
+              switch_log_line(r, outcome));
 }
 
 const char* command_name(switch_command command) {
@@ -791,6 +792,7 @@ std::vector<switch_outcome> run_switch_batch(
     voice& say = *voices[i];
     outcomes[i].status = lease_refusal(
         requests[i], requests[i].targets.front(),
+        touched_outlets(requests[i], requests[i].targets.front()),
         phase_of(requests[i].command) == phase::cycle_on,
         [&say](const std::string& text) { say(text); },
         &outcomes[i].boxes.front().leased);
@@ -807,10 +809,11 @@ std::vector<switch_outcome> run_switch_batch(
     const bool looked = line.knows_state();
     if (looked) {
       old = line.state(*voices.front());
-      plan = plan_batch(requests, leased, old);
-      worth_opening =
-          switching_now(old) || (!plan.one_by_one && !plan.taken.empty());
-      if (switching_now(old)) plan = batch_plan();
+      // A switch under way now is waited for at the line, and planned after.
+      if (!switching_now(old)) {
+        plan = plan_batch(requests, leased, old);
+        worth_opening = !plan.one_by_one && !plan.taken.empty();
+      }
     }
     int status =
         worth_opening ? line.open(phase_of(first.command)) : switch_done;
@@ -830,12 +833,12 @@ std::vector<switch_outcome> run_switch_batch(
     if (!plan.taken.empty() && !plan.one_by_one)
       send_batch(line, old, plan, *voices[plan.taken.front()], &outcomes);
   }
-  if (plan.one_by_one) {
-    for (size_t i = 0; i < requests.size(); ++i)
-      outcomes[i] = run_switch(requests[i]);
-    return outcomes;
-  }
   for (size_t i = 0; i < requests.size(); ++i) {
+    // Those refused for a lease keep that outcome; the others run alone.
+    if (plan.one_by_one && !leased[i]) {
+      outcomes[i] = run_switch(requests[i]);
+      continue;
+    }
     if (outcomes[i].error.empty()) outcomes[i].error = voices[i]->last();
     if (requests[i].log) log_switch(requests[i], outcomes[i]);
   }

@@ -73,6 +73,9 @@ struct switch_request {
   // lease_user is refused, unless break_lease, which ends the lease.
   std::string lease_user;
   bool break_lease = false;
+  // Added to the message refusing a leased outlet (" (--break-lease
+  // switches it anyway)"), or "".
+  std::string lease_hint;
   // Told each message once, as it happens (relkactl prints them).
   std::function<void(const std::string&)> say;
   // Logs the run to syslog when it changes something.
@@ -102,13 +105,24 @@ switch_outcome run_switch(const switch_request& request);
 // it left, and one that cannot be (the state unknown) is refused alone.
 // One outcome per request, each logged. Where another process's cycle
 // holds an outlet one of them touches, they run one by one instead, each
-// waiting as run_switch does.
+// waiting as run_switch does (those refused for a lease stay refused).
 std::vector<switch_outcome> run_switch_batch(
     const std::vector<switch_request>& requests);
 
 // The pause a cycle of `request` keeps: its delay, else the longest of its
 // targets' own, else 2 seconds.
 double cycle_delay_of(const switch_request& request);
+
+// "3 5": the outlets of a mask (bit N-1 for outlet N).
+std::string outlet_numbers(int outlets);
+
+// "box rack1-top" or "box 1 on /dev/ttyUSB0".
+std::string box_words(const box_target& target);
+
+// Sends `line` to syslog (through log_text, control/clean_text.h) under
+// the request's client's name ("relka" without one), at `priority`.
+void log_request(const switch_request& request, int priority,
+                 const std::string& line);
 
 // Sends switch_log_line to syslog: notice when done, warning otherwise.
 void log_switch(const switch_request& request, const switch_outcome& outcome);

@@ -64,20 +64,20 @@ std::string lease_note(const std::vector<outlet_lease>& leases, int outlet) {
                             lease_time_text(l->until);
 }
 
+// {"holder":"alice","until":"2026-12-08T18:00:00Z"}, or null.
+std::string lease_json(const outlet_lease* l) {
+  if (l == nullptr) return "null";
+  return "{\"holder\":" + json_string(l->holder) +
+         ",\"until\":" + json_string(lease_time_text(l->until)) + "}";
+}
+
 // {"3":{"holder":"alice","until":"2026-12-08T18:00:00Z"}}
 std::string leases_json(const std::vector<outlet_lease>& leases) {
   std::string text;
   for (const outlet_lease& l : leases)
     text += std::string(text.empty() ? "" : ",") + "\"" +
-            std::to_string(l.outlet) +
-            "\":{\"holder\":" + json_string(l.holder) +
-            ",\"until\":" + json_string(lease_time_text(l.until)) + "}";
+            std::to_string(l.outlet) + "\":" + lease_json(&l);
   return "{" + text + "}";
-}
-
-std::vector<outlet_lease> box_leases(const std::string& state_dir,
-                                     const box_target& t) {
-  return leases_of(state_dir, t.device, t.address);
 }
 
 // What the command line asked, with the lab file's names resolved.
@@ -178,11 +178,8 @@ bool numbers_have_a_box(const ctl_request& r, std::string* error) {
   if (r.names.empty() || r.outlets == 0 || !r.box_name.empty() ||
       r.device_given || r.address_given)
     return true;
-  std::string numbers;
-  for (int outlet = 1; outlet <= 8; ++outlet)
-    if ((r.outlets >> (outlet - 1)) & 1)
-      numbers += (numbers.empty() ? "" : " ") + std::to_string(outlet);
-  *error = "outlet " + (r.outlets == 0xff ? std::string("all") : numbers) +
+  *error = "outlet " +
+           (r.outlets == 0xff ? std::string("all") : outlet_numbers(r.outlets)) +
            " beside names: say which box the numbers are on with -b BOX (or "
            "-d and -a), or name every outlet";
   return false;
@@ -257,7 +254,8 @@ std::string outlet_label(const lab_file& lab, const box_target& t, int n) {
 }
 
 std::string state_json(const ctl_request& r, const lab_file& lab,
-                       const std::string& state_dir, const box_outcome& b) {
+                       const std::vector<outlet_lease>& leases,
+                       const box_outcome& b) {
   const outlet_state& state = b.state;
   std::string outlets, names;
   for (int outlet = 1; outlet <= 8; ++outlet) {
@@ -273,7 +271,7 @@ std::string state_json(const ctl_request& r, const lab_file& lab,
   }
   (void)r;
   return "{\"device\":" + json_string(b.target.device) +
-         ",\"leases\":" + leases_json(box_leases(state_dir, b.target)) +
+         ",\"leases\":" + leases_json(leases) +
          ",\"terminal\":" + json_string(state.terminal) +
          ",\"identity\":" + json_string(state.identity) +
          ",\"box\":" + std::to_string(b.target.address) + ",\"box_name\":" +
@@ -297,13 +295,13 @@ void print_states(const ctl_request& r, const resolved& what,
   if (r.quiet) return;
   const lab_file& lab = what.lab;
   for (const box_outcome& b : outcome.boxes) {
+    std::vector<outlet_lease> leases =
+        leases_of(what.request.state_dir, b.target.device, b.target.address);
     if (r.json) {
-      printf("%s\n", state_json(r, lab, what.request.state_dir, b).c_str());
+      printf("%s\n", state_json(r, lab, leases, b).c_str());
       continue;
     }
     bool several = outcome.boxes.size() > 1;
-    std::vector<outlet_lease> leases =
-        box_leases(what.request.state_dir, b.target);
     for (int outlet = 1; outlet <= 8; ++outlet) {
       std::string name = b.target.box_name.empty()
                              ? ""
@@ -333,18 +331,16 @@ void print_list(const ctl_request& r, const resolved& what,
       if (b.target.box_name == box) return &b.state;
     return nullptr;
   };
+  // Each box's leases, read once.
+  std::vector<std::vector<outlet_lease>> leases;
+  for (const box_outcome& b : outcome.boxes)
+    leases.push_back(
+        leases_of(what.request.state_dir, b.target.device, b.target.address));
   auto lease_text = [&](const named_outlet& o, bool json) {
-    for (const box_outcome& b : outcome.boxes) {
-      if (b.target.box_name != o.box) continue;
-      std::vector<outlet_lease> leases =
-          box_leases(what.request.state_dir, b.target);
-      const outlet_lease* l = lease_of(leases, o.outlet);
-      if (!json) return lease_note(leases, o.outlet);
-      return l == nullptr
-                 ? std::string("null")
-                 : "{\"holder\":" + json_string(l->holder) +
-                       ",\"until\":" + json_string(lease_time_text(l->until)) +
-                       "}";
+    for (size_t i = 0; i < outcome.boxes.size(); ++i) {
+      if (outcome.boxes[i].target.box_name != o.box) continue;
+      if (!json) return lease_note(leases[i], o.outlet);
+      return lease_json(lease_of(leases[i], o.outlet));
     }
     return std::string(json ? "null" : "");
   };
@@ -354,9 +350,9 @@ void print_list(const ctl_request& r, const resolved& what,
       lines += std::string(lines.empty() ? "" : ",") +
                "{\"name\":" + json_string(l.name) +
                ",\"device\":" + json_string(l.device) + "}";
-    for (const box_outcome& b : outcome.boxes)
+    for (size_t i = 0; i < outcome.boxes.size(); ++i)
       boxes += std::string(boxes.empty() ? "" : ",") +
-               state_json(r, lab, what.request.state_dir, b);
+               state_json(r, lab, leases[i], outcome.boxes[i]);
     for (const named_outlet& o : lab.outlets) {
       const outlet_state* s = state_of(o.box);
       outlets += std::string(outlets.empty() ? "" : ",") +
@@ -441,6 +437,7 @@ int run(const ctl_request& r) {
   q.client = "relkactl";
   q.say = complain;
   q.break_lease = r.break_lease;
+  q.lease_hint = " (--break-lease switches it anyway)";
   switch_outcome outcome = run_switch(q);
   if (outcome.status != switch_done) {
     if (r.json) print_failure(r, outcome.status, outcome.error, &q);

@@ -135,6 +135,13 @@ const outlet_lease* lease_of(const std::vector<outlet_lease>& leases,
   return nullptr;
 }
 
+const outlet_lease* lease_in_the_way(const std::vector<outlet_lease>& leases,
+                                     int outlets, const std::string& user) {
+  for (const outlet_lease& l : leases)
+    if ((outlets >> (l.outlet - 1)) & 1 && l.holder != user) return &l;
+  return nullptr;
+}
+
 bool change_leases(
     const std::string& path, long long now,
     const std::function<bool(std::vector<outlet_lease>*)>& change,

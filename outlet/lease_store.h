@@ -46,6 +46,11 @@ std::vector<outlet_lease> read_leases(const std::string& path, long long now,
 const outlet_lease* lease_of(const std::vector<outlet_lease>& leases,
                              int outlet);
 
+// The first lease in `leases` on one of `outlets` (bit N-1 for outlet N)
+// held by someone other than `user`, or nullptr.
+const outlet_lease* lease_in_the_way(const std::vector<outlet_lease>& leases,
+                                     int outlets, const std::string& user);
+
 // Changes the leases of `path` under the folder's lock: `change` gets the
 // running ones and edits them (false: nothing to write). False, with
 // `problem`, when the folder cannot be locked or the file written.

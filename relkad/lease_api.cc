@@ -85,11 +85,11 @@ http_response grant(const lab_file& lab, const api_settings& s,
   bool ok = change_leases(
       lease_file_of(s.state_dir, lab.device_of(b), b.address), now,
       [&](std::vector<outlet_lease>* leases) {
-        for (const outlet_lease& l : *leases)
-          if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user) {
-            in_the_way = l;
-            return false;
-          }
+        if (const outlet_lease* l =
+                lease_in_the_way(*leases, outlets, request.user)) {
+          in_the_way = *l;
+          return false;
+        }
         std::vector<outlet_lease> kept;
         for (const outlet_lease& l : *leases)
           if (!((outlets >> (l.outlet - 1)) & 1)) kept.push_back(l);
@@ -122,15 +122,15 @@ http_response end_lease(const lab_file& lab, const api_settings& s,
   bool ok = change_leases(
       lease_file_of(s.state_dir, lab.device_of(b), b.address), time(nullptr),
       [&](std::vector<outlet_lease>* leases) {
-        std::vector<outlet_lease> kept;
-        for (const outlet_lease& l : *leases) {
-          bool ours = (outlets >> (l.outlet - 1)) & 1;
-          if (ours && l.holder != request.user && !admin) {
-            in_the_way = l;
-            return false;
-          }
-          (ours ? ended : kept).push_back(l);
+        const outlet_lease* other =
+            admin ? nullptr : lease_in_the_way(*leases, outlets, request.user);
+        if (other != nullptr) {
+          in_the_way = *other;
+          return false;
         }
+        std::vector<outlet_lease> kept;
+        for (const outlet_lease& l : *leases)
+          ((outlets >> (l.outlet - 1)) & 1 ? ended : kept).push_back(l);
         *leases = kept;
         return !ended.empty();
       },
@@ -189,9 +189,9 @@ std::optional<http_response> switch_refusal(const lab_file& lab,
                         request.user + " may not switch " +
                             outlet_text(lab, b, lowest(refused)),
                         plain);
-  for (const outlet_lease& l : box_leases(lab, s, b))
-    if ((outlets >> (l.outlet - 1)) & 1 && l.holder != request.user)
-      return leased_answer(lab, b, l, plain);
+  std::vector<outlet_lease> leases = box_leases(lab, s, b);
+  if (const outlet_lease* l = lease_in_the_way(leases, outlets, request.user))
+    return leased_answer(lab, b, *l, plain);
   return std::nullopt;
 }
 
