@@ -141,9 +141,10 @@ json set_at(const outlet_state& s) {
   return s.known && !s.set_at.empty() ? json(s.set_at) : json(nullptr);
 }
 
-// The client, and the user its credentials name (escaped: it is theirs).
+// The client, and the user its credentials name, as sent: each log line
+// is escaped whole where it is written.
 std::string who_of(const http_request& r, const std::string& user, bool named) {
-  return r.client + (named ? " (" + log_text(user) + ")" : "");
+  return r.client + (named ? " (" + user + ")" : "");
 }
 
 // "host:port" in lower case, with the scheme's port where none is given.

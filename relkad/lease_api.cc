@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "control/clean_text.h"
 #include "control/lease_check.h"
 #include "relkad/answers.h"
 
@@ -42,9 +43,10 @@ json lease_json(const outlet_lease* l) {
   return {{"holder", l->holder}, {"until", lease_time_text(l->until)}};
 }
 
+// Escaped whole, as every log line: `who` holds the user as sent.
 void log_lease(const std::string& who, const std::string& what) {
   openlog("relkad", LOG_PID, LOG_USER);
-  syslog(LOG_NOTICE, "%s: %s", who.c_str(), what.c_str());
+  syslog(LOG_NOTICE, "%s", log_text(who + ": " + what).c_str());
   closelog();
 }
 
