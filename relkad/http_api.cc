@@ -286,7 +286,6 @@ http_response http_api::checked(const http_request& request) {
   if (asked.method == "HEAD") asked.method = "GET";
   asked.user = user;
   http_response response = route(asked, who);
-  decorate_answer(lab_, settings_, asked, &response);
   if (response.status >= 400 && response.status != 409 && response.status < 500)
     log_refusal(who, request, response.status,
                 response.body.substr(0, response.body.find('\n')));
@@ -316,7 +315,7 @@ http_response http_api::route(const http_request& request,
     return error_answer(404, "no such path");
   if (words.size() == 3 && words[2] == "lab") {
     if (method != "GET") return error_answer(405, "GET only");
-    return lab_state(who);
+    return lab_state(request);
   }
   if (words.size() == 5 && words[4] == "lease")
     return lease_request(lab_, settings_, request, words[2], words[3], who);
@@ -375,24 +374,55 @@ json outlet_json(const named_outlet& o, const outlet_state& s) {
           {"set_at", set_at(s)}};
 }
 
+// A box as the API answers it: its state, each outlet's lease and what the
+// request's user may switch.
+json shown_box(const lab_file& lab, const api_settings& settings,
+               const http_request& request, const named_box& b,
+               const outlet_state& s) {
+  json shown = box_json(lab, b, s);
+  add_box_leases(settings, request, b, box_leases(lab, settings, b), &shown);
+  return shown;
+}
+
+json shown_outlet(const lab_file& lab, const api_settings& settings,
+                  const http_request& request, const named_outlet& o,
+                  const outlet_state& s) {
+  json shown = outlet_json(o, s);
+  add_outlet_lease(settings, request, o,
+                   box_leases(lab, settings, *lab.box(o.box)), &shown);
+  return shown;
+}
+
 }  // namespace
 
-http_response http_api::lab_state(const std::string&) {
+http_response http_api::lab_state(const http_request& request) {
   std::vector<const named_box*> boxes;
   for (const named_box& b : lab_.boxes) boxes.push_back(&b);
   std::vector<box_outcome> seen = states(boxes);
   json lines = json::array(), box_list = json::array(), outlets = json::array();
   for (const named_line& l : lab_.lines)
     lines.push_back({{"name", l.name}, {"device", l.device}});
-  for (size_t i = 0; i < lab_.boxes.size() && i < seen.size(); ++i)
-    box_list.push_back(box_json(lab_, lab_.boxes[i], seen[i].state));
-  for (const named_outlet& o : lab_.outlets) {
-    for (size_t i = 0; i < lab_.boxes.size() && i < seen.size(); ++i)
-      if (lab_.boxes[i].name == o.box)
-        outlets.push_back(outlet_json(o, seen[i].state));
+  // Each box's leases, read once for the box and its outlets.
+  std::vector<std::vector<outlet_lease>> leases;
+  for (size_t i = 0; i < lab_.boxes.size() && i < seen.size(); ++i) {
+    const named_box& b = lab_.boxes[i];
+    leases.push_back(box_leases(lab_, settings_, b));
+    json shown = box_json(lab_, b, seen[i].state);
+    add_box_leases(settings_, request, b, leases.back(), &shown);
+    box_list.push_back(shown);
   }
-  return json_answer(
-      200, {{"lines", lines}, {"boxes", box_list}, {"outlets", outlets}});
+  for (const named_outlet& o : lab_.outlets) {
+    for (size_t i = 0; i < leases.size(); ++i)
+      if (lab_.boxes[i].name == o.box) {
+        json shown = outlet_json(o, seen[i].state);
+        add_outlet_lease(settings_, request, o, leases[i], &shown);
+        outlets.push_back(shown);
+      }
+  }
+  return json_answer(200, {{"lines", lines},
+                           {"boxes", box_list},
+                           {"outlets", outlets},
+                           {"user", user_json(settings_, request)}});
 }
 
 switch_outcome http_api::apply(const named_box& b, int outlets,
@@ -521,7 +551,8 @@ http_response http_api::outlet(const http_request& request,
   if (o == nullptr) return error_answer(404, "no outlet named '" + name + "'");
   const named_box& b = *lab_.box(o->box);
   if (action == "GET")
-    return json_answer(200, outlet_json(*o, states({&b}).front().state));
+    return json_answer(200, shown_outlet(lab_, settings_, request, *o,
+                                         states({&b}).front().state));
   int outlets = 1 << (o->outlet - 1);
   json body;
   switch_command command = switch_command::cycle;
@@ -538,7 +569,8 @@ http_response http_api::outlet(const http_request& request,
   switch_outcome done =
       apply(b, outlets, command, delay, who, request.user, &names);
   if (done.status != switch_done) return switch_failure(lab_, b, done, false);
-  return json_answer(200, outlet_json(*o, done.boxes.front().state));
+  return json_answer(200, shown_outlet(lab_, settings_, request, *o,
+                                       done.boxes.front().state));
 }
 
 // A box's "outlets": "all", or a list of outlet numbers (1 to 8, whole
@@ -595,7 +627,8 @@ http_response http_api::box(const http_request& request,
   const named_box* b = lab_.box(name);
   if (b == nullptr) return error_answer(404, "no box named '" + name + "'");
   if (action == "GET")
-    return json_answer(200, box_json(lab_, *b, states({b}).front().state));
+    return json_answer(200, shown_box(lab_, settings_, request, *b,
+                                      states({b}).front().state));
   json body;
   int outlets = 0;
   std::string names;
@@ -615,7 +648,8 @@ http_response http_api::box(const http_request& request,
   switch_outcome done =
       apply(*b, outlets, command, delay, who, request.user, &names);
   if (done.status != switch_done) return switch_failure(lab_, *b, done, false);
-  return json_answer(200, box_json(lab_, *b, done.boxes.front().state));
+  return json_answer(
+      200, shown_box(lab_, settings_, request, *b, done.boxes.front().state));
 }
 
 http_response http_api::labgrid(const http_request& request,

@@ -88,7 +88,7 @@ class http_api {
   http_response internal_error(const http_request& request,
                                const std::string& what);
   http_response route(const http_request& request, const std::string& who);
-  http_response lab_state(const std::string& who);
+  http_response lab_state(const http_request& request);
   http_response outlet(const http_request& request, const std::string& name,
                        const std::string& action, const std::string& who);
   http_response box(const http_request& request, const std::string& name,

@@ -33,11 +33,6 @@ int lowest(int outlets) {
   return 0;
 }
 
-std::vector<outlet_lease> box_leases(const lab_file& lab, const api_settings& s,
-                                     const named_box& b) {
-  return leases_of(s.state_dir, lab.device_of(b), b.address);
-}
-
 json lease_json(const outlet_lease* l) {
   if (l == nullptr) return nullptr;
   return {{"holder", l->holder}, {"until", lease_time_text(l->until)}};
@@ -147,27 +142,6 @@ http_response end_lease(const lab_file& lab, const api_settings& s,
   return json_answer(200, {{"holder", nullptr}, {"until", nullptr}});
 }
 
-void decorate_outlets(const lab_file& lab, const api_settings& s,
-                      const relkad_user* user, json* box) {
-  const named_box* b = lab.box((*box)["name"].get<std::string>());
-  if (b == nullptr || !(*box)["outlets"].is_object()) return;
-  std::vector<outlet_lease> leases = box_leases(lab, s, *b);
-  for (int n = 1; n <= 8; ++n) {
-    json& o = (*box)["outlets"][std::to_string(n)];
-    o["lease"] = lease_json(lease_of(leases, n));
-    o["may"] = may_switch(user, b->name, 1 << (n - 1));
-  }
-}
-
-void decorate_outlet(const lab_file& lab, const api_settings& s,
-                     const relkad_user* user, json* outlet) {
-  const named_outlet* o = lab.outlet((*outlet)["name"].get<std::string>());
-  if (o == nullptr) return;
-  std::vector<outlet_lease> leases = box_leases(lab, s, *lab.box(o->box));
-  (*outlet)["lease"] = lease_json(lease_of(leases, o->outlet));
-  (*outlet)["may"] = may_switch(user, o->box, 1 << (o->outlet - 1));
-}
-
 }  // namespace
 
 http_response leased_answer(const lab_file& lab, const named_box& b,
@@ -240,26 +214,32 @@ http_response lease_request(const lab_file& lab, const api_settings& s,
   return grant(lab, s, request, *b, outlets, who);
 }
 
-void decorate_answer(const lab_file& lab, const api_settings& s,
-                     const http_request& request, http_response* response) {
-  if (response->status != 200 || response->content_type != "application/json" ||
-      request.path.compare(0, 8, "/api/v1/") != 0)
-    return;
-  json body = json::parse(response->body, nullptr, false);
-  if (!body.is_object()) return;
+std::vector<outlet_lease> box_leases(const lab_file& lab, const api_settings& s,
+                                     const named_box& b) {
+  return leases_of(s.state_dir, lab.device_of(b), b.address);
+}
+
+void add_box_leases(const api_settings& s, const http_request& request,
+                    const named_box& b, const std::vector<outlet_lease>& leases,
+                    json* box) {
   const relkad_user* user = user_of(s, request);
-  if (body.contains("boxes") && body.contains("outlets")) {
-    for (json& b : body["boxes"]) decorate_outlets(lab, s, user, &b);
-    for (json& o : body["outlets"]) decorate_outlet(lab, s, user, &o);
-    body["user"] = {
-        {"name", request.user.empty() ? json(nullptr) : json(request.user)},
-        {"lease_admin", user != nullptr && user->lease_admin}};
-  } else if (body.contains("line") && body.contains("outlets")) {
-    decorate_outlets(lab, s, user, &body);
-  } else if (body.contains("box") && body.contains("outlet")) {
-    decorate_outlet(lab, s, user, &body);
-  } else {
-    return;
+  for (int n = 1; n <= 8; ++n) {
+    json& o = (*box)["outlets"][std::to_string(n)];
+    o["lease"] = lease_json(lease_of(leases, n));
+    o["may"] = may_switch(user, b.name, 1 << (n - 1));
   }
-  response->body = body.dump() + "\n";
+}
+
+void add_outlet_lease(const api_settings& s, const http_request& request,
+                      const named_outlet& o,
+                      const std::vector<outlet_lease>& leases, json* outlet) {
+  (*outlet)["lease"] = lease_json(lease_of(leases, o.outlet));
+  (*outlet)["may"] =
+      may_switch(user_of(s, request), o.box, 1 << (o.outlet - 1));
+}
+
+json user_json(const api_settings& s, const http_request& request) {
+  const relkad_user* user = user_of(s, request);
+  return {{"name", request.user.empty() ? json(nullptr) : json(request.user)},
+          {"lease_admin", user != nullptr && user->lease_admin}};
 }

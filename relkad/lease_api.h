@@ -17,13 +17,16 @@
 // else; the switching core looks at the leases again under the line, so
 // that a lease granted in between still holds (423 all the same, with the
 // lease the core found: leased_answer).
-// decorate_answer() adds each outlet's lease, and what the user may
-// switch, to the JSON answers, so that the page can grey out the rest.
+// The JSON answers show each outlet's lease, and whether the user may
+// switch it (add_box_leases, add_outlet_lease), so that the page can grey
+// out the rest.
 #ifndef RELKA_RELKAD_LEASE_API_H_
 #define RELKA_RELKAD_LEASE_API_H_
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "outlet/lease_store.h"
 #include "relkad/http_api.h"
@@ -46,8 +49,27 @@ std::optional<http_response> switch_refusal(const lab_file& lab,
 http_response leased_answer(const lab_file& lab, const named_box& box,
                             const outlet_lease& lease, bool plain);
 
-// Adds leases and rights to a JSON answer of the API.
-void decorate_answer(const lab_file& lab, const api_settings& settings,
-                     const http_request& request, http_response* response);
+// The leases of `box` now: read once for all of its outlets shown.
+std::vector<outlet_lease> box_leases(const lab_file& lab,
+                                     const api_settings& settings,
+                                     const named_box& box);
+
+// To `box_json`, an answer's box: each outlet's "lease" (from `leases`,
+// the box's) and "may" (whether the request's user may switch it).
+void add_box_leases(const api_settings& settings, const http_request& request,
+                    const named_box& box,
+                    const std::vector<outlet_lease>& leases,
+                    nlohmann::json* box_json);
+
+// The same for an answer's outlet.
+void add_outlet_lease(const api_settings& settings, const http_request& request,
+                      const named_outlet& outlet,
+                      const std::vector<outlet_lease>& leases,
+                      nlohmann::json* outlet_json);
+
+// The request's user, for /api/v1/lab: "name" (null for nobody) and
+// "lease_admin".
+nlohmann::json user_json(const api_settings& settings,
+                         const http_request& request);
 
 #endif  // RELKA_RELKAD_LEASE_API_H_
