@@ -79,3 +79,9 @@ std::string log_text(std::string_view text) {
       [&](unsigned byte) { append_hex(&out, byte); });
   return out;
 }
+
+std::string lower_case(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}

@@ -21,4 +21,8 @@ std::string valid_utf8(std::string_view text);
 // backslash and bad bytes as \xNN, everything else as it was.
 std::string log_text(std::string_view text);
 
+// `text` with the ASCII letters A-Z in lower case, every other byte as it
+// was: names, schemes and hex digits compared without case.
+std::string lower_case(std::string text);
+
 #endif  // RELKA_CONTROL_CLEAN_TEXT_H_

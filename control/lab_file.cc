@@ -19,6 +19,8 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "control/clean_text.h"
+
 namespace {
 
 // A lab file is a few kilobytes; anything larger is not one.
@@ -381,14 +383,10 @@ std::vector<std::string> lab_file::closest_names(
 
 std::vector<std::string> closest_words(
     const std::string& word, const std::vector<std::string>& candidates) {
-  auto lower = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-  };
-  std::string typed = lower(word);
+  std::string typed = lower_case(word);
   std::vector<std::pair<size_t, std::string>> near;
   for (const std::string& name : candidates) {
-    std::string candidate = lower(name);
+    std::string candidate = lower_case(name);
     size_t distance = edit_distance(typed, candidate);
     if (!typed.empty() && candidate.compare(0, typed.size(), typed) == 0)
       distance = 0;

@@ -59,22 +59,6 @@ std::string decode_base64(const std::string& in) {
   return out;
 }
 
-// Compares all of both, whatever differs first: the time taken says
-// nothing of the token.
-bool same_secret(const std::string& a, const std::string& b) {
-  unsigned diff = a.size() == b.size() ? 0 : 1;
-  for (size_t i = 0; i < a.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i]) ^
-            static_cast<unsigned char>(i < b.size() ? b[i] : 0);
-  return diff == 0;
-}
-
-std::string lower(std::string text) {
-  for (char& c : text)
-    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The user of Basic credentials whose password is the token, or (with a
 // users file) that user's own token; false when there are none, or not
 // those. The scheme's name is case-insensitive and the user name may be
@@ -82,7 +66,7 @@ std::string lower(std::string text) {
 bool authorized(const std::string& header, const api_settings& settings,
                 std::string* user) {
   const std::string scheme = "basic ";
-  if (lower(header.substr(0, scheme.size())) != scheme) return false;
+  if (lower_case(header.substr(0, scheme.size())) != scheme) return false;
   size_t start = header.find_first_not_of(' ', scheme.size());
   if (start == std::string::npos) return false;
   std::string pair = decode_base64(header.substr(start));
@@ -149,7 +133,7 @@ std::string who_of(const http_request& r, const std::string& user, bool named) {
 
 // "host:port" in lower case, with the scheme's port where none is given.
 std::string authority(const std::string& host, const std::string& port) {
-  std::string text = lower(host);
+  std::string text = lower_case(host);
   size_t bracket = text.rfind(']');
   size_t colon = text.rfind(':');
   bool has_port = colon != std::string::npos &&
@@ -182,7 +166,7 @@ bool reads(const std::string& method) {
 }  // namespace
 
 bool origin_of(const std::string& url, std::string* origin) {
-  std::string text = lower(url);
+  std::string text = lower_case(url);
   if (!text.empty() && text.back() == '/') text.pop_back();
   for (const char* scheme : {"http", "https"}) {
     std::string prefix = std::string(scheme) + "://";

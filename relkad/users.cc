@@ -15,6 +15,9 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "control/clean_text.h"
+#include "outlet/lease_store.h"
+
 namespace {
 
 constexpr size_t kMaxUsersFile = 1 << 20;
@@ -60,20 +63,6 @@ bool hex_digest(const std::string& text) {
          text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
-std::string lowercase(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-// Compares all of both: the time says nothing of where they differ.
-bool same_digest(const std::string& a, const std::string& b) {
-  unsigned diff = a.size() == b.size() ? 0 : 1;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]);
-  return diff == 0;
-}
-
 // Reads one users file; the first mistake ends it.
 class users_reader {
  public:
@@ -87,7 +76,7 @@ class users_reader {
     if (fields == nullptr)
       return fail(name.source(), "'" + user->name + "' must be a table, as [" +
                                      user->name + "]");
-    if (!valid_user_name(user->name))
+    if (!valid_holder(user->name))
       return fail(name.source(), "'" + user->name +
                                      "' is not a user name: letters, digits, "
                                      "'.', '_', '-' and '@'");
@@ -102,15 +91,6 @@ class users_reader {
   const std::string& error() const { return error_; }
 
  private:
-  static bool valid_user_name(const std::string& name) {
-    if (name.empty() || name.size() > 64) return false;
-    for (char c : name)
-      if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' &&
-          c != '-' && c != '@')
-        return false;
-    return true;
-  }
-
   bool fail(const toml::source_region& where, const std::string& what) {
     error_ = path_ + ":" + std::to_string(where.begin.line) + ": " + what;
     return false;
@@ -125,7 +105,7 @@ class users_reader {
         return fail(value.source(), "token_sha256" + label +
                                         " must be 64 hex digits (relkad "
                                         "--hash-token prints it)");
-      user->token_sha256 = lowercase(*text);
+      user->token_sha256 = lower_case(*text);
       return true;
     }
     if (key.str() == "lease_admin") {
@@ -229,7 +209,7 @@ const relkad_user* users_file::check(const std::string& token) const {
   std::string digest = sha256_hex(token);
   const relkad_user* found = nullptr;
   for (const relkad_user& u : users_)
-    if (same_digest(digest, u.token_sha256)) found = &u;
+    if (same_secret(digest, u.token_sha256)) found = &u;
   return found;
 }
 
@@ -272,6 +252,14 @@ bool load_users_option(const std::string& given, bool token_too,
   if (!loaded->load(path, lab, error)) return false;
   *users = loaded;
   return true;
+}
+
+bool same_secret(const std::string& a, const std::string& b) {
+  unsigned diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(a[i]) ^
+            static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+  return diff == 0;
 }
 
 std::string sha256_hex(const std::string& text) {

@@ -68,6 +68,10 @@ bool load_users_option(const std::string& given, bool token_too,
                        std::shared_ptr<const users_file>* users,
                        std::string* error);
 
+// Whether `a` and `b` are the same, comparing all of `a` whatever differs
+// first: the time taken says nothing of a token or a hash.
+bool same_secret(const std::string& a, const std::string& b);
+
 // SHA-256 of `text` in lowercase hex.
 std::string sha256_hex(const std::string& text);
 
