@@ -2,12 +2,7 @@
 #include "control/lab_file.h"
 
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -19,45 +14,13 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "control/bounded_file.h"
 #include "control/clean_text.h"
 
 namespace {
 
 // A lab file is a few kilobytes; anything larger is not one.
 constexpr size_t kMaxLabFile = 1 << 20;
-
-// The whole file, read as a regular file only and to a bound: a FIFO or a
-// device named by mistake must not hang or flood the reader.
-bool read_text(const std::string& path, std::string* text, std::string* why) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    *why = strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *why = "not a regular file";
-    return false;
-  }
-  char buffer[8192];
-  ssize_t n = 0;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    text->append(buffer, static_cast<size_t>(n));
-    if (text->size() > kMaxLabFile) {
-      close(fd);
-      *why = "larger than 1 MiB, not a lab file";
-      return false;
-    }
-  }
-  int error = errno;
-  close(fd);
-  if (n < 0) {
-    *why = strerror(error);
-    return false;
-  }
-  return true;
-}
 
 // Letters, digits, '.', '_' and '-', starting with a letter or digit; not
 // a number (that is an outlet) and not "all".
@@ -413,7 +376,9 @@ std::string did_you_mean(const std::vector<std::string>& words) {
 bool load_lab_file(const std::string& path, lab_file* lab, std::string* error) {
   *lab = lab_file();
   std::string text, why;
-  if (!read_text(path, &text, &why)) {
+  bounded_read got = read_bounded_text(path, kMaxLabFile, &text, &why);
+  if (got == bounded_read::too_large) why = "larger than 1 MiB, not a lab file";
+  if (got != bounded_read::done) {
     *error = path + ": " + why;
     return false;
   }

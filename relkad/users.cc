@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "relkad/users.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <nettle/sha2.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,39 +12,13 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "control/bounded_file.h"
 #include "control/clean_text.h"
 #include "outlet/lease_store.h"
 
 namespace {
 
 constexpr size_t kMaxUsersFile = 1 << 20;
-
-// The file's text: a regular file, bounded, that others may neither read
-// nor write (it says who may switch what).
-bool read_private(const std::string& path, std::string* text,
-                  std::string* why) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    *why = strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
-  } else if ((st.st_mode & 006) != 0) {
-    *why = "others may read or write it; make it mode 0600 (or 0640, 0400)";
-  } else {
-    char buffer[8192];
-    ssize_t n = 0;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0 &&
-           text->size() <= kMaxUsersFile)
-      text->append(buffer, static_cast<size_t>(n));
-    if (n < 0) *why = strerror(errno);
-    if (text->size() > kMaxUsersFile) *why = "larger than 1 MiB";
-  }
-  close(fd);
-  return why->empty();
-}
 
 // '*' stands for any run of characters; everything else for itself.
 bool matches(const char* pattern, const char* name) {
@@ -167,8 +138,14 @@ class users_reader {
 bool users_file::load(const std::string& path, const lab_file& lab,
                       std::string* error) {
   users_.clear();
+  // A regular file, bounded, that others may neither read nor write (it
+  // says who may switch what).
   std::string text, why;
-  if (!read_private(path, &text, &why)) {
+  bounded_read got = read_bounded_text(path, kMaxUsersFile, &text, &why, 006);
+  if (got == bounded_read::too_large) why = "larger than 1 MiB";
+  if (got == bounded_read::forbidden)
+    why = "others may read or write it; make it mode 0600 (or 0640, 0400)";
+  if (got != bounded_read::done) {
     *error = path + ": " + why;
     return false;
   }
