@@ -11,11 +11,14 @@
 #include <algorithm>
 #include <string>
 
+#include "relkad/answers.h"
+
 namespace {
 
-std::string plain_answer(const char* status_line, const char* extra,
+// Written on the socket as it is, without the HTTP library.
+std::string plain_answer(int status, const char* status_line, const char* extra,
                          const std::string& error) {
-  std::string body = "{\"error\":\"" + error + "\"}\n";
+  std::string body = error_answer(status, error).body;
   return std::string("HTTP/1.1 ") + status_line + "\r\n" + extra +
          "Content-Type: application/json\r\nContent-Length: " +
          std::to_string(body.size()) +
@@ -23,10 +26,10 @@ std::string plain_answer(const char* status_line, const char* extra,
 }
 
 const std::string kBusy =
-    plain_answer("503 Service Unavailable", "Retry-After: 1\r\n",
+    plain_answer(503, "503 Service Unavailable", "Retry-After: 1\r\n",
                  "every connection is taken; try again");
 const std::string kLate = plain_answer(
-    "408 Request Timeout", "", "the request did not arrive whole in time");
+    408, "408 Request Timeout", "", "the request did not arrive whole in time");
 
 constexpr int kTickMs = 100;          // the reaper's resolution
 constexpr double kLingerSeconds = 1;  // a refused socket, read and dropped

@@ -27,6 +27,7 @@
 #include "outlet/exact_number.h"
 #include "front/version.h"
 #include "outlet/outlet_state.h"
+#include "relkad/answers.h"
 #include "relkad/connection_slots.h"
 #include "relkad/http_api.h"
 #include "relkad/line_workers.h"
@@ -360,9 +361,7 @@ MHD_Result refuse_framing(MHD_Connection* connection,
       "both Transfer-Encoding and Content-Length: the body's length is "
       "ambiguous";
   log_refusal(client_of(connection), request, 400, why);
-  http_response out;
-  out.status = 400;
-  out.body = "{\"error\":\"" + why + "\"}\n";
+  http_response out = error_answer(400, why);
   out.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
   return send_answer(connection, out);
 }
