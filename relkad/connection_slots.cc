@@ -167,7 +167,6 @@ bool connection_slots::admit(int fd, std::uint64_t* id) {
   s.since = now;
   *id = next_id_++;
   slots_.emplace(*id, s);
-  totals_.held = count(false);
   return true;
 }
 
@@ -248,10 +247,12 @@ void connection_slots::drain_refused(const std::vector<int>& readable,
 // since the last one.
 void connection_slots::log_counts(clock::time_point now, bool always) {
   counts now_counts;
+  int held = 0;  // slots taken now
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!always && seconds_between(last_log_, now) < 1) return;
     now_counts = totals_;
+    for (const auto& [id, s] : slots_) held += !s.gone;
   }
   int evicted = now_counts.evicted - logged_.evicted;
   int refused = now_counts.refused - logged_.refused;
@@ -263,7 +264,7 @@ void connection_slots::log_counts(clock::time_point now, bool always) {
   syslog(LOG_WARNING,
          "connections: %d let go of to make room, %d refused with 503, %d "
          "past the %g s request deadline (%d of %d slots taken)",
-         evicted, refused, late, limits_.request_timeout, now_counts.held,
+         evicted, refused, late, limits_.request_timeout, held,
          limits_.capacity);
   closelog();
 }
@@ -285,8 +286,6 @@ void connection_slots::closed(std::uint64_t id) {
     if (found == slots_.end()) return;
     close(found->second.fd);
     slots_.erase(found);
-    totals_.held = 0;
-    for (const auto& [key, s] : slots_) totals_.held += !s.gone;
   }
   quiet_.notify_all();
 }
@@ -326,9 +325,4 @@ bool connection_slots::finish(double seconds) {
       if (!s.gone && s.state == phase::answering) return false;
     return true;
   });
-}
-
-connection_slots::counts connection_slots::totals() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return totals_;
 }

@@ -92,15 +92,12 @@ class connection_slots {
   // way. False when some were still under way.
   bool finish(double seconds);
 
+ private:
   struct counts {
-    int held = 0;     // slots taken now
     int evicted = 0;  // connections let go of to make room
     int refused = 0;  // newcomers answered 503
     int timed_out = 0;
   };
-  counts totals();
-
- private:
   using clock = std::chrono::steady_clock;
   enum class phase { waiting, answering, idle };
   struct slot {
