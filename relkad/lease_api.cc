@@ -8,6 +8,7 @@
 
 #include "control/clean_text.h"
 #include "control/lease_check.h"
+#include "outlet/exact_number.h"
 #include "relkad/answers.h"
 
 using json = nlohmann::json;
@@ -56,13 +57,12 @@ long long lease_seconds(const std::string& body) {
   if (!parsed.is_object()) return 0;
   if (!parsed.contains("seconds")) return kDefaultLeaseSeconds;
   const json& n = parsed["seconds"];
-  if (!n.is_number_integer()) return 0;
-  if (n.is_number_unsigned())
-    return n.get<unsigned long long>() <= max_lease_seconds
-               ? static_cast<long long>(n.get<unsigned long long>())
-               : 0;
-  long long seconds = n.get<long long>();
-  return seconds >= 1 && seconds <= max_lease_seconds ? seconds : 0;
+  uint64_t seconds = 0;
+  if (!n.is_number_integer() ||
+      !read_whole(n.dump(), 1, static_cast<uint64_t>(max_lease_seconds),
+                  &seconds))
+    return 0;
+  return static_cast<long long>(seconds);
 }
 
 // A lease of `outlets` of `b` for `user`: granted or renewed, or the
