@@ -209,7 +209,7 @@ http_api::http_api(lab_file lab, api_settings settings, line_workers& lines)
 
 bool http_api::authenticated(const http_request& request) const {
   std::string user;
-  return (settings_.token.empty() && !settings_.users) ||
+  return !settings_.asks_auth() ||
          authorized(request.authorization, settings_, &user);
 }
 
@@ -247,7 +247,7 @@ http_response http_api::checked(const http_request& request) {
       r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"relkad\"");
     return r;
   };
-  if (!settings_.token.empty() || settings_.users) {
+  if (settings_.asks_auth()) {
     if (!authorized(request.authorization, settings_, &user))
       return refuse(401, "authentication required");
     who = who_of(request, user, true);
@@ -537,7 +537,7 @@ http_response http_api::outlet(const http_request& request,
   if (action == "GET")
     return json_answer(200, shown_outlet(lab_, settings_, request, *o,
                                          states({&b}).front().state));
-  int outlets = 1 << (o->outlet - 1);
+  const int outlets = 1 << (o->outlet - 1);
   json body;
   switch_command command = switch_command::cycle;
   double delay = 0;
@@ -546,8 +546,7 @@ http_response http_api::outlet(const http_request& request,
       !wanted_change(request, action, body, lab_.cycle_delay(b, outlets),
                      &command, &delay, &refused))
     return refused;
-  if (auto denied = switch_refusal(lab_, settings_, request, b,
-                                   1 << (o->outlet - 1), false))
+  if (auto denied = switch_refusal(lab_, settings_, request, b, outlets, false))
     return *denied;
   std::string names = o->name;
   switch_outcome done =

@@ -68,6 +68,9 @@ struct api_settings {
   // Where browsers reach the service besides its Host ("https://NAME"),
   // as an Origin header says it; "" when not given.
   std::string public_origin;
+
+  // Whether a request must show credentials: a token or a users file.
+  bool asks_auth() const { return !token.empty() || users != nullptr; }
 };
 
 class http_api {

@@ -192,8 +192,7 @@ http_response lease_request(const lab_file& lab, const api_settings& s,
   }
   // Without authentication nobody is anyone: no leases are offered, and a
   // client that takes one where it can (labgrid's driver) goes on without.
-  if (!s.users && s.token.empty())
-    return error_answer(404, "no such path", false);
+  if (!s.asks_auth()) return error_answer(404, "no such path", false);
   if (request.method != "POST" && request.method != "DELETE")
     return error_answer(405, "POST or DELETE", false);
   if (!valid_holder(request.user))

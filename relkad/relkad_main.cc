@@ -519,8 +519,7 @@ int relkad_main(int argc, char** argv) {
   bool plain_loopback = false;
   std::string where = local_address(listener, &plain_loopback);
   settings.loopback_only = plain_loopback;
-  if (!plain_loopback && settings.token.empty() && !settings.users &&
-      !o.no_auth) {
+  if (!plain_loopback && !settings.asks_auth() && !o.no_auth) {
     complain("listening on " + where +
              " needs authentication: give --token-file (or systemd's "
              "LoadCredential=token:...), or --no-auth to serve without it");
